@@ -1,0 +1,66 @@
+// dravlet copies one contiguous byte range of a file into a new file.
+// This header is shared by the driver, the range options and the copy.
+#ifndef DRAVLET_DRAVLET_H_
+#define DRAVLET_DRAVLET_H_
+
+#include <cstdint>
+
+// The run's range record. Every count and position is in bytes.
+struct CopyRange {
+  std::int64_t filesize = 0;  // size of the source, measured once at open
+  std::int64_t block = 1;     // bytes per block
+  std::int64_t offset = 0;    // where the copy starts in the source
+  bool offset_given = false;  // set once a -p or -o option was accepted
+  std::int64_t size = 0;      // length of the copy, once the size rule ran
+};
+
+// The end of the source's last whole block, in bytes; never negative.
+// range.block must not be 0.
+inline std::int64_t end_of_whole_blocks(const CopyRange& range) {
+  return range.filesize / range.block * range.block;
+}
+
+// What an option handler returns: accepted when message is null, else
+// refused with the fixed message to print.
+struct OptionStatus {
+  const char* message = nullptr;
+  bool accepted() const { return message == nullptr; }
+};
+
+// One entry of the option table: the option's two characters and its
+// handler, which takes the run's range and the whole argument.
+struct OptionEntry {
+  const char* prefix;
+  OptionStatus (*apply_option)(CopyRange& range, const char* argument);
+};
+
+// The options in scan order: -b, -p, -o.
+constexpr int kOptionCount = 3;
+extern const OptionEntry kOptionTable[kOptionCount];
+
+// Bytes moved by one read and one write of the copy.
+constexpr std::int64_t kChunkSize = 65536;
+
+// Runs the whole tool on a main-style argument vector; returns the exit
+// status, 0 after a complete copy and -1 after any failure.
+int run_dravlet(int argc, char* argv[]);
+
+// Reads the size argument as a count of blocks and turns it into the byte
+// length range.size; a negative count selects the bytes before the start.
+// Returns null, or the message to print.
+const char* resolve_range(CopyRange& range, const char* size_argument);
+
+// Refuses a start beyond the end of the source. Returns null, or the
+// message to print.
+const char* check_start(const CopyRange& range);
+
+// Shortens range.size so that the copy ends at the end of the source.
+void clip_range(CopyRange& range);
+
+// Seeks source to range.offset, creates destination and copies range.size
+// bytes in chunks of kChunkSize. Prints its own message on failure and has
+// closed the destination by the time it returns; leaves source open.
+// Returns true after a complete copy.
+bool copy_range(int source, const char* destination, const CopyRange& range);
+
+#endif  // DRAVLET_DRAVLET_H_

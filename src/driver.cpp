@@ -1,0 +1,110 @@
+// The entry path: argument count, source, options, size rule, report, copy.
+#include "dravlet.h"
+#include "runtime.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kFirstOption = 4;  // argv index of the first option
+
+// Prints message and returns the failure status.
+int fail(const char* message) {
+  rt::print_text(message);
+  return -1;
+}
+
+// Measures the open source into range.filesize, leaving it positioned at
+// its end. Returns null, or the message to print.
+const char* measure_source(int source, CopyRange& range) {
+  if (rt::seek_end(source) == -1) return "input file seek end error.\n";
+  range.filesize = rt::tell(source);
+  return nullptr;
+}
+
+// Hands each option argument, left to right, to the handler whose prefix
+// matches its first two characters. Returns null, or the message of the
+// first argument refused.
+const char* scan_options(CopyRange& range, int count, char* const arguments[]) {
+  for (int i = 0; i < count; ++i) {
+    const OptionEntry* match = nullptr;
+    for (const OptionEntry& entry : kOptionTable) {
+      if (std::strncmp(arguments[i], entry.prefix, 2) == 0) {
+        match = &entry;
+        break;
+      }
+    }
+    if (match == nullptr) return "unknown option error.\n";
+    const OptionStatus status = match->apply_option(range, arguments[i]);
+    if (!status.accepted()) return status.message;
+  }
+  return nullptr;
+}
+
+// Prints the report line "filesize:%I64d size:%I64d offset:%I64d\n".
+void print_report(const CopyRange& range) {
+  rt::print_text("filesize:");
+  rt::print_i64(range.filesize);
+  rt::print_text(" size:");
+  rt::print_i64(range.size);
+  rt::print_text(" offset:");
+  rt::print_i64(range.offset);
+  rt::print_text("\n");
+}
+
+// The stages that follow a successful open of the source. Returns the exit
+// status; the caller closes the source.
+int copy_from_source(int source, const char* destination, const char* size_argument, int option_count,
+                     char* const options[]) {
+  CopyRange range;
+  if (const char* message = measure_source(source, range)) return fail(message);
+  if (const char* message = scan_options(range, option_count, options)) return fail(message);
+  if (const char* message = resolve_range(range, size_argument)) return fail(message);
+  print_report(range);
+  if (const char* message = check_start(range)) return fail(message);
+  clip_range(range);
+  return copy_range(source, destination, range) ? 0 : -1;
+}
+
+}  // namespace
+
+const char* resolve_range(CopyRange& range, const char* size_argument) {
+  std::int64_t count = 0;
+  if (!rt::scan_i64(size_argument, &count)) return "size parameter syntax error.\n";
+  std::int64_t size = 0;
+  if (__builtin_mul_overflow(count, range.block, &size)) return "size parameter range error.\n";
+  if (size < 0) {
+    // A length of 2^63 bytes has no signed 64-bit value.
+    if (size == INT64_MIN) return "size parameter range error.\n";
+    // A negative size is never 0 blocks of any length, so block is not 0.
+    if (!range.offset_given) range.offset = end_of_whole_blocks(range);
+    size = -size;
+    // A start counted back past the beginning of the file is raised to 0;
+    // the comparison keeps offset - size from passing the 64-bit range.
+    range.offset = range.offset < size ? 0 : range.offset - size;
+  }
+  range.size = size;
+  return nullptr;
+}
+
+const char* check_start(const CopyRange& range) {
+  return range.offset > range.filesize ? "file size range error.\n" : nullptr;
+}
+
+void clip_range(CopyRange& range) {
+  // filesize - offset passes the 64-bit range only for a start far below 0,
+  // and then no length reaches the end of the file.
+  std::int64_t room = 0;
+  if (!__builtin_sub_overflow(range.filesize, range.offset, &room) && range.size > room) range.size = room;
+}
+
+int run_dravlet(int argc, char* argv[]) {
+  if (argc < kFirstOption) {
+    return fail("usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n");
+  }
+  const int source = rt::open_source(argv[1]);
+  if (source == -1) return fail("input file is not open.\n");
+  const int status = copy_from_source(source, argv[2], argv[3], argc - kFirstOption, argv + kFirstOption);
+  rt::close(source);
+  return status;
+}

@@ -1,0 +1,56 @@
+// The range options -b, -p and -o. Each argument carries its value right
+// after the option's two characters (-b512, -p50, -o-3).
+#include "dravlet.h"
+#include "runtime.h"
+
+namespace {
+
+constexpr int kPrefixLength = 2;
+
+// -b: the block length for the options and the size that follow.
+OptionStatus apply_block_option(CopyRange& range, const char* argument) {
+  std::int64_t block = 0;
+  if (!rt::scan_i64(argument + kPrefixLength, &block)) return {"-b option syntax error.\n"};
+  range.block = block;
+  return {};
+}
+
+// -p: the start at a percentage of the source's whole blocks, rounded down
+// to a block boundary.
+OptionStatus apply_percent_option(CopyRange& range, const char* argument) {
+  std::int64_t percent = 0;
+  if (!rt::scan_i64(argument + kPrefixLength, &percent)) return {"-p option syntax error.\n"};
+  // A block of 0 bytes has no whole blocks to take a percentage of.
+  if (percent < 0 || percent > 100 || range.block == 0) return {"-p option range error.\n"};
+  const std::int64_t whole = range.filesize / range.block;
+  // whole * percent / 100 without forming the product, which could pass the
+  // 64-bit range: both parts truncate toward zero and share whole's sign.
+  const std::int64_t part = whole / 100 * percent + whole % 100 * percent / 100;
+  range.offset = part * range.block;
+  range.offset_given = true;
+  return {};
+}
+
+// -o: the start in blocks from the beginning of the source or, when
+// negative, back from the end of its last whole block.
+OptionStatus apply_offset_option(CopyRange& range, const char* argument) {
+  std::int64_t count = 0;
+  if (!rt::scan_i64(argument + kPrefixLength, &count)) return {"-o option syntax error.\n"};
+  std::int64_t offset = 0;
+  if (__builtin_mul_overflow(count, range.block, &offset)) return {"-o option range error.\n"};
+  // A negative offset implies a block other than 0, and adding it to an end
+  // in [0, filesize] stays in range.
+  if (offset < 0) offset += end_of_whole_blocks(range);
+  if (offset > range.filesize) return {"-o option range error.\n"};
+  range.offset = offset;
+  range.offset_given = true;
+  return {};
+}
+
+}  // namespace
+
+const OptionEntry kOptionTable[kOptionCount] = {
+    {"-b", apply_block_option},
+    {"-p", apply_percent_option},
+    {"-o", apply_offset_option},
+};

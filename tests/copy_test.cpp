@@ -1,0 +1,148 @@
+// The copy loop and the whole entry path, run in-process on the fake runtime.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dravlet.h"
+#include "fake_runtime.h"
+
+namespace {
+
+constexpr int kSource = FakeFiles::kSource;
+constexpr int kDestination = FakeFiles::kDestination;
+
+// A source of length bytes whose bytes differ from their neighbours'.
+std::string pattern(std::int64_t length) {
+  std::string bytes;
+  for (std::int64_t i = 0; i < length; ++i) bytes += static_cast<char>(i * 7 % 251);
+  return bytes;
+}
+
+class FakeRuntime : public testing::Test {
+ protected:
+  void SetUp() override { fake_files() = FakeFiles{}; }
+  FakeFiles& files = fake_files();
+};
+
+TEST_F(FakeRuntime, CopiesInChunksOfOneReadAndOneWrite) {
+  struct Case {
+    std::int64_t offset;
+    std::int64_t size;
+    std::vector<std::int64_t> chunks;
+  };
+  const Case cases[] = {
+      {0, 0, {}},
+      {300000, 0, {}},
+      {0, 65536, {65536}},
+      {1, 65537, {65536, 1}},
+      {5, 200000, {65536, 65536, 65536, 3392}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    files.source = pattern(300000);
+    CopyRange range;
+    range.offset = c.offset;
+    range.size = c.size;
+    EXPECT_TRUE(copy_range(kSource, "out", range));
+    EXPECT_EQ(files.reads, c.chunks);
+    EXPECT_EQ(files.writes, c.chunks);
+    EXPECT_TRUE(files.destination_created);
+    EXPECT_EQ(files.destination, files.source.substr(c.offset, c.size));
+    EXPECT_EQ(files.closed, std::vector<int>{kDestination});
+    EXPECT_EQ(files.output, "");
+  }
+}
+
+TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
+  struct Case {
+    const char* name;
+    void (*arrange)(FakeFiles&);
+    std::int64_t offset;
+    const char* output;
+    bool created;
+    std::int64_t bytes_kept;  // bytes of the range left in the destination
+  };
+  const Case cases[] = {
+      {"negative start", [](FakeFiles&) {}, -1, "read file seek error.\n", false, 0},
+      {"same file", [](FakeFiles& f) { f.destination_is_source = true; }, 0, "output file is the input file.\n", false,
+       0},
+      {"create fails", [](FakeFiles& f) { f.create_fails = true; }, 0, "output file is not open.\n", false, 0},
+      {"source shrank", [](FakeFiles& f) { f.source.resize(70000); }, 0, "file read error.\n", true, 65536},
+      {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
+      {"short write", [](FakeFiles& f) { f.room = 100; }, 0, "file write error.\n", true, 100},
+      {"close fails", [](FakeFiles& f) { f.destination_close_fails = true; }, 0, "file write error.\n", true, 100000},
+      {"close fails too", [](FakeFiles& f) {
+         f.destination_close_fails = true;
+         f.room = 0;
+       }, 0, "file write error.\n", true,
+       0},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    files.source = pattern(100000);
+    c.arrange(files);
+    CopyRange range;
+    range.offset = c.offset;
+    range.size = 100000;
+    EXPECT_FALSE(copy_range(kSource, "out", range)) << c.name;
+    EXPECT_EQ(files.output, c.output) << c.name;
+    EXPECT_EQ(files.destination_created, c.created) << c.name;
+    EXPECT_EQ(files.destination, files.source.substr(0, c.bytes_kept)) << c.name;
+    EXPECT_EQ(files.closed, c.created ? std::vector<int>{kDestination} : std::vector<int>{}) << c.name;
+  }
+}
+
+TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
+  struct Case {
+    std::vector<const char*> arguments;
+    void (*arrange)(FakeFiles&);
+    const char* output;
+    int status;
+    std::vector<int> closed;
+  };
+  const auto none = [](FakeFiles&) {};
+  const Case cases[] = {
+      {{"in", "out", "2", "-b64", "-o-3"}, none, "filesize:900 size:128 offset:704\n", 0, {kDestination, kSource}},
+      {{"in", "out"},
+       none,
+       "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n",
+       -1,
+       {}},
+      {{"in", "out", "1", "-x"}, [](FakeFiles& f) { f.source_missing = true; }, "input file is not open.\n", -1, {}},
+      {{"in", "out", "1"}, [](FakeFiles& f) { f.source_unseekable = true; }, "input file seek end error.\n", -1,
+       {kSource}},
+      {{"in", "out", "x", "-b", "-q"}, none, "-b option syntax error.\n", -1, {kSource}},
+      {{"in", "out", "x", "-B512"}, none, "unknown option error.\n", -1, {kSource}},
+      {{"in", "out", "x", ""}, none, "unknown option error.\n", -1, {kSource}},
+      {{"in", "out", "x"}, none, "size parameter syntax error.\n", -1, {kSource}},
+      {{"in", "out", "1", "-b2", "-p50"}, none, "filesize:900 size:2 offset:450\n", 0, {kDestination, kSource}},
+      {{"in", "out", "0", "-b0", "-p50"}, none, "-p option range error.\n", -1, {kSource}},
+      {{"in", "out", "1", "-o901"}, none, "-o option range error.\n", -1, {kSource}},
+      {{"in", "out", "1", "-o900", "-o-950"}, none, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1,
+       {kSource}},
+      {{"in", "out", "1", "-b2", "-o-450"}, none, "filesize:900 size:2 offset:0\n", 0, {kDestination, kSource}},
+      {{"in", "out", "-901", "-o100"}, none, "filesize:900 size:901 offset:0\n", 0, {kDestination, kSource}},
+      {{"in", "out", "1", "-b0", "-o1", "-b-1", "-o-1"}, none, "filesize:900 size:1 offset:0\n", 0,
+       {kDestination, kSource}},
+      {{"in", "out", "5"}, [](FakeFiles& f) { f.measured_size = 901; }, "filesize:901 size:5 offset:0\n", 0,
+       {kDestination, kSource}},
+      {{"in", "out", "-5"}, [](FakeFiles& f) { f.measured_size = 901; },
+       "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
+      {{"in", "in", "5"}, [](FakeFiles& f) { f.destination_is_source = true; },
+       "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kSource}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    files.source = pattern(900);
+    c.arrange(files);
+    std::vector<char*> argv{const_cast<char*>("dravlet")};
+    for (const char* argument : c.arguments) argv.push_back(const_cast<char*>(argument));
+    const std::string label = c.arguments.size() > 2 ? c.arguments[2] : "";
+    EXPECT_EQ(run_dravlet(static_cast<int>(argv.size()), argv.data()), c.status) << label;
+    EXPECT_EQ(files.output, c.output) << label;
+    EXPECT_EQ(files.closed, c.closed) << label;
+  }
+}
+
+}  // namespace

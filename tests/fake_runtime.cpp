@@ -1,0 +1,75 @@
+#include "fake_runtime.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "runtime.h"
+
+FakeFiles& fake_files() {
+  static FakeFiles files;
+  return files;
+}
+
+namespace rt {
+
+int open_source(const char*) { return fake_files().source_missing ? -1 : FakeFiles::kSource; }
+
+int create_destination(const char*) {
+  FakeFiles& files = fake_files();
+  if (files.create_fails) return -1;
+  files.destination_created = true;
+  files.destination.clear();
+  return FakeFiles::kDestination;
+}
+
+bool is_same_file(int, const char*) { return fake_files().destination_is_source; }
+
+std::int64_t seek_end(int) {
+  FakeFiles& files = fake_files();
+  if (files.source_unseekable) return -1;
+  files.position = files.measured_size >= 0 ? files.measured_size : static_cast<std::int64_t>(files.source.size());
+  return files.position;
+}
+
+std::int64_t seek_set(int, std::int64_t position) {
+  if (position < 0 || fake_files().source_unseekable) return -1;
+  return fake_files().position = position;
+}
+
+std::int64_t tell(int) { return fake_files().position; }
+
+std::int64_t read(int, void* buffer, std::int64_t count) {
+  FakeFiles& files = fake_files();
+  files.reads.push_back(count);
+  const auto size = static_cast<std::int64_t>(files.source.size());
+  const std::int64_t available = files.position < size ? size - files.position : 0;
+  const std::int64_t length = count < available ? count : available;
+  std::memcpy(buffer, files.source.data() + files.position, static_cast<std::size_t>(length));
+  files.position += length;
+  return length;
+}
+
+std::int64_t write(int, const void* buffer, std::int64_t count) {
+  FakeFiles& files = fake_files();
+  files.writes.push_back(count);
+  if (files.room == 0) return -1;
+  const std::int64_t length = count < files.room ? count : files.room;
+  files.destination.append(static_cast<const char*>(buffer), static_cast<std::size_t>(length));
+  files.room -= length;
+  return length;
+}
+
+int close(int fd) {
+  FakeFiles& files = fake_files();
+  files.closed.push_back(fd);
+  return fd == FakeFiles::kDestination && files.destination_close_fails ? -1 : 0;
+}
+
+bool scan_i64(const char* text, std::int64_t* value) { return std::sscanf(text, "%" SCNd64, value) == 1; }
+
+void print_text(const char* text) { fake_files().output += text; }
+
+void print_i64(std::int64_t value) { fake_files().output += std::to_string(value); }
+
+}  // namespace rt
