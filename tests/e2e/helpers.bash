@@ -1,0 +1,72 @@
+# Shared steps of the end-to-end suite.
+
+# make_file NAME LENGTH: a file of LENGTH bytes that differ from their
+# neighbours, so that a shifted copy never compares equal.
+make_file() {
+  head -c "$2" /dev/urandom >"$1"
+}
+
+# expect_output TEXT: stdout holds exactly TEXT (with printf escapes); the
+# Windows build ends its lines with "\r\n".
+expect_output() {
+  local expected
+  expected=$(printf '%b.' "$1")
+  "$windows" && expected=${expected//$'\n'/$'\r\n'}
+  local actual
+  actual=$(cat stdout; printf '.')
+  if [ "$actual" != "$expected" ]; then
+    printf 'expected stdout: %q\nactual stdout:   %q\n' "${expected%.}" "${actual%.}" >&2
+    return 1
+  fi
+}
+
+# run_case ARGS...: runs the tool with stdout in the file stdout.
+run_case() {
+  status=0
+  "${tool[@]}" "$@" >stdout 2>stderr || status=$?
+}
+
+# expect_bytes FILE SOURCE START LENGTH: FILE holds LENGTH bytes of SOURCE
+# from START on.
+expect_bytes() {
+  if ! cmp -s "$1" <(tail -c "+$(($3 + 1))" "$2" | head -c "$4"); then
+    echo "$1 does not hold bytes $3 to $(($3 + $4)) of $2" >&2
+    return 1
+  fi
+}
+
+# run_table: reads cases, one a line, from stdin:
+#   ARGS | STDOUT | STATUS | OUTCOME
+# ARGS are shell words. Before each case "out" holds text that no copy
+# produces. OUTCOME is one of
+#   copy SOURCE START LENGTH [FILE]  FILE (default out) holds that range
+#   untouched                        out still holds its earlier text
+#   source SOURCE                    SOURCE still holds its bytes
+#   none                             nothing to check
+run_table() {
+  local line args expected_output expected_status outcome failures=0
+  while IFS='|' read -r args expected_output expected_status outcome; do
+    [[ -z ${args// /} || $args == \#* ]] && continue
+    expected_output=$(echo "$expected_output" | sed 's/^ *//; s/ *$//')
+    printf 'previous contents of out, longer than any range copied by the table %.0s' {1..40} >out
+    cp out out.before
+    for file in in900 in500; do cp "$file" "$file.before"; done
+    local -a argv
+    eval "argv=($args)"
+    run_case "${argv[@]}"
+    local ok=true
+    [ "$status" -eq "$expected_status" ] || { echo "status $status, expected $expected_status" >&2; ok=false; }
+    expect_output "$expected_output" || ok=false
+    read -r -a check <<<"$outcome"
+    case ${check[0]} in
+    copy) expect_bytes "${check[4]:-out}" "${check[1]}" "${check[2]}" "${check[3]}" || ok=false ;;
+    untouched) cmp -s out out.before || { echo "out was changed" >&2; ok=false; } ;;
+    source) cmp -s "${check[1]}" "${check[1]}.before" || { echo "${check[1]} was changed" >&2; ok=false; } ;;
+    esac
+    if ! $ok; then
+      echo "  in case: $args" >&2
+      failures=$((failures + 1))
+    fi
+  done
+  [ "$failures" -eq 0 ]
+}
