@@ -104,6 +104,18 @@ in900 out 1 -o-9223372036854775808 | filesize:900 size:1 offset:-922337203685477
 EOF_TABLE
 }
 
+@test "the usage line names dravlet whatever the program is called" {
+  local binary=${tool[-1]}
+  [[ -f $binary ]] || skip "DRAVLET does not end in the program's file"
+  local renamed=$PWD/renamed
+  "$windows" && renamed=$renamed.exe
+  cp "$binary" "$renamed"
+  tool[-1]=$renamed
+  run_case in900 out
+  [ "$status" -eq 255 ]
+  expect_output 'usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n'
+}
+
 @test "a destination that is the source is refused and both stay as they were" {
   ln in900 hardlink
   ln -s in900 symlink || skip "no symbolic links here"
