@@ -16,9 +16,7 @@ struct CopyRange {
 
 // The end of the source's last whole block, in bytes; never negative.
 // range.block must not be 0.
-inline std::int64_t end_of_whole_blocks(const CopyRange& range) {
-  return range.filesize / range.block * range.block;
-}
+inline std::int64_t end_of_whole_blocks(const CopyRange& range) { return range.filesize / range.block * range.block; }
 
 // What an option handler returns: accepted when message is null, else
 // refused with the fixed message to print.

@@ -1,8 +1,8 @@
 // The entry path: argument count, source, options, size rule, report, copy.
+#include <cstring>
+
 #include "dravlet.h"
 #include "runtime.h"
-
-#include <cstring>
 
 namespace {
 

@@ -1,6 +1,4 @@
 // The runtime calls on POSIX: open(2) and friends, strtoll and stdio.
-#include "runtime.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+
+#include "runtime.h"
 
 namespace rt {
 
@@ -27,9 +27,7 @@ int open_source(const char* path) {
   return fd;
 }
 
-int create_destination(const char* path) {
-  return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-}
+int create_destination(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600); }
 
 bool is_same_file(int fd, const char* path) {
   struct stat open_file {};
@@ -40,9 +38,7 @@ bool is_same_file(int fd, const char* path) {
 
 std::int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
-std::int64_t seek_set(int fd, std::int64_t position) {
-  return ::lseek(fd, static_cast<off_t>(position), SEEK_SET);
-}
+std::int64_t seek_set(int fd, std::int64_t position) { return ::lseek(fd, static_cast<off_t>(position), SEEK_SET); }
 
 std::int64_t tell(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 

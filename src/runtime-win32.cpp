@@ -54,9 +54,7 @@ std::int64_t seek_set(int fd, std::int64_t position) { return _lseeki64(fd, posi
 
 std::int64_t tell(int fd) { return _telli64(fd); }
 
-std::int64_t read(int fd, void* buffer, std::int64_t count) {
-  return _read(fd, buffer, static_cast<unsigned>(count));
-}
+std::int64_t read(int fd, void* buffer, std::int64_t count) { return _read(fd, buffer, static_cast<unsigned>(count)); }
 
 std::int64_t write(int fd, const void* buffer, std::int64_t count) {
   return _write(fd, buffer, static_cast<unsigned>(count));

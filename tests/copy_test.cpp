@@ -72,11 +72,12 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
       {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
       {"short write", [](FakeFiles& f) { f.room = 100; }, 0, "file write error.\n", true, 100},
       {"close fails", [](FakeFiles& f) { f.destination_close_fails = true; }, 0, "file write error.\n", true, 100000},
-      {"close fails too", [](FakeFiles& f) {
+      {"close fails too",
+       [](FakeFiles& f) {
          f.destination_close_fails = true;
          f.room = 0;
-       }, 0, "file write error.\n", true,
-       0},
+       },
+       0, "file write error.\n", true, 0},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -104,13 +105,12 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
   const auto none = [](FakeFiles&) {};
   const Case cases[] = {
       {{"in", "out", "2", "-b64", "-o-3"}, none, "filesize:900 size:128 offset:704\n", 0, {kDestination, kSource}},
-      {{"in", "out"},
-       none,
-       "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n",
-       -1,
-       {}},
+      {{"in", "out"}, none, "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n", -1, {}},
       {{"in", "out", "1", "-x"}, [](FakeFiles& f) { f.source_missing = true; }, "input file is not open.\n", -1, {}},
-      {{"in", "out", "1"}, [](FakeFiles& f) { f.source_unseekable = true; }, "input file seek end error.\n", -1,
+      {{"in", "out", "1"},
+       [](FakeFiles& f) { f.source_unseekable = true; },
+       "input file seek end error.\n",
+       -1,
        {kSource}},
       {{"in", "out", "x", "-b", "-q"}, none, "-b option syntax error.\n", -1, {kSource}},
       {{"in", "out", "x", "-B512"}, none, "unknown option error.\n", -1, {kSource}},
@@ -119,18 +119,33 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
       {{"in", "out", "1", "-b2", "-p50"}, none, "filesize:900 size:2 offset:450\n", 0, {kDestination, kSource}},
       {{"in", "out", "0", "-b0", "-p50"}, none, "-p option range error.\n", -1, {kSource}},
       {{"in", "out", "1", "-o901"}, none, "-o option range error.\n", -1, {kSource}},
-      {{"in", "out", "1", "-o900", "-o-950"}, none, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1,
+      {{"in", "out", "1", "-o900", "-o-950"},
+       none,
+       "filesize:900 size:1 offset:-50\nread file seek error.\n",
+       -1,
        {kSource}},
       {{"in", "out", "1", "-b2", "-o-450"}, none, "filesize:900 size:2 offset:0\n", 0, {kDestination, kSource}},
       {{"in", "out", "-901", "-o100"}, none, "filesize:900 size:901 offset:0\n", 0, {kDestination, kSource}},
-      {{"in", "out", "1", "-b0", "-o1", "-b-1", "-o-1"}, none, "filesize:900 size:1 offset:0\n", 0,
+      {{"in", "out", "1", "-b0", "-o1", "-b-1", "-o-1"},
+       none,
+       "filesize:900 size:1 offset:0\n",
+       0,
        {kDestination, kSource}},
-      {{"in", "out", "5"}, [](FakeFiles& f) { f.measured_size = 901; }, "filesize:901 size:5 offset:0\n", 0,
+      {{"in", "out", "5"},
+       [](FakeFiles& f) { f.measured_size = 901; },
+       "filesize:901 size:5 offset:0\n",
+       0,
        {kDestination, kSource}},
-      {{"in", "out", "-5"}, [](FakeFiles& f) { f.measured_size = 901; },
-       "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
-      {{"in", "in", "5"}, [](FakeFiles& f) { f.destination_is_source = true; },
-       "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kSource}},
+      {{"in", "out", "-5"},
+       [](FakeFiles& f) { f.measured_size = 901; },
+       "filesize:901 size:5 offset:896\nfile read error.\n",
+       -1,
+       {kDestination, kSource}},
+      {{"in", "in", "5"},
+       [](FakeFiles& f) { f.destination_is_source = true; },
+       "filesize:900 size:5 offset:0\noutput file is the input file.\n",
+       -1,
+       {kSource}},
   };
   for (const Case& c : cases) {
     SetUp();

@@ -1,7 +1,7 @@
 // The real runtime unit of this platform.
-#include <gtest/gtest.h>
-
 #include "runtime.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,0 +1,199 @@
+// libFuzzer target: runs the whole tool in-process, with the real POSIX
+// runtime, on an argument vector decoded from the input, and checks what
+// must hold for any command line.
+//
+// Input: one selector byte, then NUL-separated arguments (size, options).
+// Selector bits 0-1 pick the source (0, 1, 900 or 65537 bytes), bit 2 makes
+// the destination exist beforehand, bit 3 names the source as destination.
+// Source and destination live in a private temporary folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dravlet.h"
+
+namespace {
+
+constexpr std::size_t kMaxArguments = 16;
+const std::int64_t kSourceSizes[4] = {0, 1, 900, 65537};
+
+const char* const kMessages[] = {
+    "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n",
+    "input file is not open.\n",
+    "input file seek end error.\n",
+    "unknown option error.\n",
+    "-b option syntax error.\n",
+    "-p option syntax error.\n",
+    "-p option range error.\n",
+    "-o option syntax error.\n",
+    "-o option range error.\n",
+    "size parameter syntax error.\n",
+    "size parameter range error.\n",
+    "file size range error.\n",
+    "read file seek error.\n",
+    "output file is the input file.\n",
+    "output file is not open.\n",
+    "file read error.\n",
+    "file write error.\n",
+};
+
+const std::string kPreviousDestination = "the destination as it was before the run\n";
+
+std::string folder;
+std::string source_paths[4];
+std::string source_bytes[4];
+std::string destination_path;
+
+std::string read_file(const std::string& path, bool* exists = nullptr) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (exists != nullptr) *exists = file != nullptr;
+  if (file == nullptr) return bytes;
+  char chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  std::fclose(file);
+  return bytes;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) std::abort();
+  std::fclose(file);
+}
+
+[[noreturn]] void violated(const char* what, const std::vector<char*>& argv, const std::string& output, int status) {
+  std::fprintf(stderr, "\ninvariant broken: %s\nstatus %d, command line:", what, status);
+  for (const char* argument : argv) std::fprintf(stderr, " '%s'", argument);
+  std::fprintf(stderr, "\nstdout: \"%s\"\n", output.c_str());
+  std::abort();
+}
+
+bool is_message(const std::string& text) {
+  for (const char* message : kMessages) {
+    if (text == message) return true;
+  }
+  return false;
+}
+
+// Runs the tool with its standard output going to a file; returns the status
+// and fills output.
+int run_capturing(std::vector<char*>& argv, std::string* output) {
+  const std::string capture = folder + "/stdout";
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  const int file = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(file, STDOUT_FILENO);
+  close(file);
+  const int status = run_dravlet(static_cast<int>(argv.size()), argv.data());
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  *output = read_file(capture);
+  return status;
+}
+
+void remove_folder() {
+  for (const char* name : {"/source0", "/source1", "/source2", "/source3", "/destination", "/stdout"}) {
+    unlink((folder + name).c_str());
+  }
+  rmdir(folder.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char name[] = "/tmp/dravlet-fuzz-XXXXXX";
+  if (mkdtemp(name) == nullptr) std::abort();
+  folder = name;
+  std::atexit(remove_folder);
+  for (int i = 0; i < 4; ++i) {
+    source_paths[i] = folder + "/source" + std::to_string(i);
+    for (std::int64_t j = 0; j < kSourceSizes[i]; ++j) source_bytes[i] += static_cast<char>(j * 31 % 253);
+    write_file(source_paths[i], source_bytes[i]);
+  }
+  destination_path = folder + "/destination";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t length) {
+  if (length == 0) return 0;
+  const int selector = data[0];
+  const int source = selector & 3;
+  const bool destination_existed = (selector & 4) != 0;
+  const std::string& destination = (selector & 8) != 0 ? source_paths[source] : destination_path;
+
+  std::vector<std::string> arguments;
+  std::string current;
+  for (std::size_t i = 1; i < length && arguments.size() < kMaxArguments; ++i) {
+    if (data[i] == 0) {
+      arguments.push_back(current);
+      current.clear();
+    } else {
+      current += static_cast<char>(data[i]);
+    }
+  }
+  if (length > 1 && arguments.size() < kMaxArguments) arguments.push_back(current);
+
+  std::vector<char*> argv{const_cast<char*>("dravlet"), const_cast<char*>(source_paths[source].c_str()),
+                          const_cast<char*>(destination.c_str())};
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+
+  unlink(destination_path.c_str());
+  if (destination_existed) write_file(destination_path, kPreviousDestination);
+
+  std::string output;
+  const int status = run_capturing(argv, &output);
+
+  if (status != 0 && status != -1) violated("status is neither 0 nor -1", argv, output, status);
+  if (read_file(source_paths[source]) != source_bytes[source]) {
+    write_file(source_paths[source], source_bytes[source]);
+    violated("the source changed", argv, output, status);
+  }
+
+  // At most the report line, then at most one message.
+  std::int64_t filesize = 0;
+  std::int64_t size = 0;
+  std::int64_t offset = 0;
+  int consumed = 0;
+  const bool reported = std::sscanf(output.c_str(), "filesize:%" SCNd64 " size:%" SCNd64 " offset:%" SCNd64 "\n%n",
+                                    &filesize, &size, &offset, &consumed) == 3 &&
+                        consumed > 0;
+  const std::string rest = reported ? output.substr(static_cast<std::size_t>(consumed)) : output;
+  if (reported && output.compare(0, static_cast<std::size_t>(consumed),
+                                 "filesize:" + std::to_string(filesize) + " size:" + std::to_string(size) +
+                                     " offset:" + std::to_string(offset) + "\n") != 0) {
+    violated("the report line is malformed", argv, output, status);
+  }
+  if (reported && filesize != kSourceSizes[source])
+    violated("the report names another file size", argv, output, status);
+  if (status == 0 ? !rest.empty() || !reported : !is_message(rest)) {
+    violated("stdout is not the report line and one message", argv, output, status);
+  }
+
+  bool exists = false;
+  const std::string written = read_file(destination_path, &exists);
+  if (status == 0 && (selector & 8) != 0) violated("the source was copied onto itself", argv, output, status);
+  if (status == 0) {
+    if (size < 0 || offset < 0 || offset > filesize) violated("success with an impossible range", argv, output, status);
+    const std::int64_t copied = size < filesize - offset ? size : filesize - offset;
+    const std::string expected =
+        source_bytes[source].substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(copied));
+    if ((selector & 8) == 0 && (!exists || written != expected)) {
+      violated("the destination does not hold the range", argv, output, status);
+    }
+  } else if (rest != "file read error.\n" && rest != "file write error.\n") {
+    // Failed before the copy: the destination is as it was.
+    if (exists != destination_existed || (exists && written != kPreviousDestination)) {
+      violated("a failure before the copy changed the destination", argv, output, status);
+    }
+  }
+  return 0;
+}
