@@ -61,8 +61,10 @@ bool scan_i64(const char* text, std::int64_t* value) {
   return true;
 }
 
-void print_text(const char* text) { std::fputs(text, stdout); }
+// What reaches standard output is not examined: a message that cannot be
+// printed has nowhere else to go.
+void print_text(const char* text) { static_cast<void>(std::fputs(text, stdout)); }
 
-void print_i64(std::int64_t value) { std::printf("%" PRId64, value); }
+void print_i64(std::int64_t value) { static_cast<void>(std::printf("%" PRId64, value)); }
 
 }  // namespace rt

@@ -18,7 +18,8 @@ namespace {
 // The volume and file index of an open descriptor: the file's identity,
 // whatever path reached it. Returns false when it cannot be had.
 bool identify(int fd, BY_HANDLE_FILE_INFORMATION* info) {
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  // The runtime hands out the handle as an integer.
+  auto* const handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
   return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, info) != 0;
 }
 
@@ -71,8 +72,10 @@ bool scan_i64(const char* text, std::int64_t* value) {
   return true;
 }
 
-void print_text(const char* text) { std::fputs(text, stdout); }
+// What reaches standard output is not examined: a message that cannot be
+// printed has nowhere else to go.
+void print_text(const char* text) { static_cast<void>(std::fputs(text, stdout)); }
 
-void print_i64(std::int64_t value) { std::printf("%" PRId64, value); }
+void print_i64(std::int64_t value) { static_cast<void>(std::printf("%" PRId64, value)); }
 
 }  // namespace rt

@@ -112,6 +112,12 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
        "input file seek end error.\n",
        -1,
        {kSource}},
+      // A failed tell is taken as the size, and no start lies within it.
+      {{"in", "out", "1"},
+       [](FakeFiles& f) { f.tell_fails = true; },
+       "filesize:-1 size:1 offset:0\nfile size range error.\n",
+       -1,
+       {kSource}},
       {{"in", "out", "x", "-b", "-q"}, none, "-b option syntax error.\n", -1, {kSource}},
       {{"in", "out", "x", "-B512"}, none, "unknown option error.\n", -1, {kSource}},
       {{"in", "out", "x", ""}, none, "unknown option error.\n", -1, {kSource}},

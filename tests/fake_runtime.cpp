@@ -37,7 +37,7 @@ std::int64_t seek_set(int, std::int64_t position) {
   return fake_files().position = position;
 }
 
-std::int64_t tell(int) { return fake_files().position; }
+std::int64_t tell(int) { return fake_files().tell_fails ? -1 : fake_files().position; }
 
 std::int64_t read(int, void* buffer, std::int64_t count) {
   FakeFiles& files = fake_files();

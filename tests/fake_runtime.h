@@ -16,6 +16,7 @@ struct FakeFiles {
   std::int64_t position = 0;
   bool source_missing = false;
   bool source_unseekable = false;
+  bool tell_fails = false;
   // When not negative, the length that the source measures, as if it had
   // shrunk or grown after being measured.
   std::int64_t measured_size = -1;
