@@ -25,6 +25,9 @@ struct OptionStatus {
   bool accepted() const { return message == nullptr; }
 };
 
+// Characters that name an option at the start of its argument.
+constexpr int kOptionPrefixLength = 2;
+
 // One entry of the option table: the option's two characters and its
 // handler, which takes the run's range and the whole argument.
 struct OptionEntry {
@@ -42,6 +45,11 @@ constexpr std::int64_t kChunkSize = 65536;
 // Runs the whole tool on a main-style argument vector; returns the exit
 // status, 0 after a complete copy and -1 after any failure.
 int run_dravlet(int argc, char* argv[]);
+
+// Hands each of the count option arguments, left to right, to the handler
+// whose prefix matches its first two characters. Returns null, or the
+// message of the first argument refused.
+const char* scan_options(CopyRange& range, int count, char* const arguments[]);
 
 // Reads the size argument as a count of blocks and turns it into the byte
 // length range.size; a negative count selects the bytes before the start.

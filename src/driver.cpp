@@ -22,21 +22,10 @@ const char* measure_source(int source, CopyRange& range) {
   return nullptr;
 }
 
-// Hands each option argument, left to right, to the handler whose prefix
-// matches its first two characters. Returns null, or the message of the
-// first argument refused.
-const char* scan_options(CopyRange& range, int count, char* const arguments[]) {
-  for (int i = 0; i < count; ++i) {
-    const OptionEntry* match = nullptr;
-    for (const OptionEntry& entry : kOptionTable) {
-      if (std::strncmp(arguments[i], entry.prefix, 2) == 0) {
-        match = &entry;
-        break;
-      }
-    }
-    if (match == nullptr) return "unknown option error.\n";
-    const OptionStatus status = match->apply_option(range, arguments[i]);
-    if (!status.accepted()) return status.message;
+// The option-table entry whose prefix begins argument, or null.
+const OptionEntry* find_option(const char* argument) {
+  for (const OptionEntry& entry : kOptionTable) {
+    if (std::strncmp(argument, entry.prefix, kOptionPrefixLength) == 0) return &entry;
   }
   return nullptr;
 }
@@ -67,6 +56,16 @@ int copy_from_source(int source, const char* destination, const char* size_argum
 }
 
 }  // namespace
+
+const char* scan_options(CopyRange& range, int count, char* const arguments[]) {
+  for (int i = 0; i < count; ++i) {
+    const OptionEntry* option = find_option(arguments[i]);
+    if (option == nullptr) return "unknown option error.\n";
+    const OptionStatus status = option->apply_option(range, arguments[i]);
+    if (!status.accepted()) return status.message;
+  }
+  return nullptr;
+}
 
 const char* resolve_range(CopyRange& range, const char* size_argument) {
   std::int64_t count = 0;

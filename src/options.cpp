@@ -5,12 +5,10 @@
 
 namespace {
 
-constexpr int kPrefixLength = 2;
-
 // -b: the block length for the options and the size that follow.
 OptionStatus apply_block_option(CopyRange& range, const char* argument) {
   std::int64_t block = 0;
-  if (!rt::scan_i64(argument + kPrefixLength, &block)) return {"-b option syntax error.\n"};
+  if (!rt::scan_i64(argument + kOptionPrefixLength, &block)) return {"-b option syntax error.\n"};
   range.block = block;
   return {};
 }
@@ -19,7 +17,7 @@ OptionStatus apply_block_option(CopyRange& range, const char* argument) {
 // to a block boundary.
 OptionStatus apply_percent_option(CopyRange& range, const char* argument) {
   std::int64_t percent = 0;
-  if (!rt::scan_i64(argument + kPrefixLength, &percent)) return {"-p option syntax error.\n"};
+  if (!rt::scan_i64(argument + kOptionPrefixLength, &percent)) return {"-p option syntax error.\n"};
   // A block of 0 bytes has no whole blocks to take a percentage of.
   if (percent < 0 || percent > 100 || range.block == 0) return {"-p option range error.\n"};
   const std::int64_t whole = range.filesize / range.block;
@@ -35,7 +33,7 @@ OptionStatus apply_percent_option(CopyRange& range, const char* argument) {
 // negative, back from the end of its last whole block.
 OptionStatus apply_offset_option(CopyRange& range, const char* argument) {
   std::int64_t count = 0;
-  if (!rt::scan_i64(argument + kPrefixLength, &count)) return {"-o option syntax error.\n"};
+  if (!rt::scan_i64(argument + kOptionPrefixLength, &count)) return {"-o option syntax error.\n"};
   std::int64_t offset = 0;
   if (__builtin_mul_overflow(count, range.block, &offset)) return {"-o option range error.\n"};
   // A negative offset implies a block other than 0, and adding it to an end

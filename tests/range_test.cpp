@@ -1,7 +1,6 @@
 // The arithmetic that turns the options and the size argument into a range.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "dravlet.h"
@@ -11,18 +10,9 @@ namespace {
 constexpr std::int64_t kMax = INT64_MAX;
 constexpr std::int64_t kMin = INT64_MIN;
 
-// Applies options as the driver's scan does; returns the first refusal.
-const char* apply_options(CopyRange& range, const std::vector<const char*>& options) {
-  for (const char* option : options) {
-    for (const OptionEntry& entry : kOptionTable) {
-      if (std::strncmp(option, entry.prefix, 2) == 0) {
-        const OptionStatus status = entry.apply_option(range, option);
-        if (!status.accepted()) return status.message;
-        break;
-      }
-    }
-  }
-  return nullptr;
+// Runs the driver's option scan over options.
+const char* apply_options(CopyRange& range, std::vector<const char*> options) {
+  return scan_options(range, static_cast<int>(options.size()), const_cast<char* const*>(options.data()));
 }
 
 struct OptionCase {
@@ -44,6 +34,8 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-b64", "-o-3"}, nullptr, 64, 704, true},
       {900, {"-b4k", "-b", "-o1"}, b_syntax, 4, 0, false},
       {900, {"-bogus"}, b_syntax, 1, 0, false},
+      {900, {"-b8", "-B512", "-b"}, "unknown option error.\n", 8, 0, false},
+      {900, {"-b8", "", "-b"}, "unknown option error.\n", 8, 0, false},
       {900, {"-b3", "-b5"}, nullptr, 5, 0, false},
       {900, {"-b-7"}, nullptr, -7, 0, false},
       // Percentages of the whole blocks, rounded down to a block boundary.
