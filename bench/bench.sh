@@ -29,8 +29,8 @@ ranges=(
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# time_once LABEL COMMAND...: appends COMMAND's whole-process times, in seconds,
-# to $work/LABEL.times, one run at a time.
+# time_once LABEL COMMAND...: runs COMMAND once and appends its whole-process
+# time, in seconds, to $work/LABEL.times.
 time_once() {
   local label=$1
   shift
@@ -55,9 +55,9 @@ for entry in "${ranges[@]}"; do
   for ((round = 0; round < rounds; round++)); do
     if command -v hyperfine >/dev/null; then
       # Alternate which command goes first in each round.
-      local_order=(tool dd)
-      ((round % 2)) && local_order=(dd tool)
-      for who in "${local_order[@]}"; do
+      order=(tool dd)
+      ((round % 2)) && order=(dd tool)
+      for who in "${order[@]}"; do
         if [ "$who" = tool ]; then cmd=("${tool_cmd[@]}"); else cmd=("${dd_cmd[@]}"); fi
         hyperfine -N --style none --runs "$runs" --prepare "rm -f $work/out-dravlet $work/out-dd" --export-json "$work/run.json" "$(printf '%q ' "${cmd[@]}")" >/dev/null 2>&1
         python3 -c 'import json,sys; print("\n".join(map(str, json.load(open(sys.argv[1]))["results"][0]["times"])))' \

@@ -128,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   const int selector = data[0];
   const int source = selector & 3;
   const bool destination_existed = (selector & 4) != 0;
-  const std::string& destination = (selector & 8) != 0 ? source_paths[source] : destination_path;
+  const bool onto_source = (selector & 8) != 0;
+  const std::string& destination = onto_source ? source_paths[source] : destination_path;
 
   std::vector<std::string> arguments;
   std::string current;
@@ -180,13 +181,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
 
   bool exists = false;
   const std::string written = read_file(destination_path, &exists);
-  if (status == 0 && (selector & 8) != 0) violated("the source was copied onto itself", argv, output, status);
+  if (status == 0 && onto_source) violated("the source was copied onto itself", argv, output, status);
   if (status == 0) {
     if (size < 0 || offset < 0 || offset > filesize) violated("success with an impossible range", argv, output, status);
     const std::int64_t copied = size < filesize - offset ? size : filesize - offset;
     const std::string expected =
         source_bytes[source].substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(copied));
-    if ((selector & 8) == 0 && (!exists || written != expected)) {
+    if (!exists || written != expected) {
       violated("the destination does not hold the range", argv, output, status);
     }
   } else if (rest != "file read error.\n" && rest != "file write error.\n") {
