@@ -3,20 +3,20 @@
 #ifndef DRAVLET_DRAVLET_H_
 #define DRAVLET_DRAVLET_H_
 
-#include <cstdint>
+#include <stdint.h>
 
 // The run's range record. Every count and position is in bytes.
 struct CopyRange {
-  std::int64_t filesize = 0;  // size of the source, measured once at open
-  std::int64_t block = 1;     // bytes per block
-  std::int64_t offset = 0;    // where the copy starts in the source
+  int64_t filesize = 0;  // size of the source, measured once at open
+  int64_t block = 1;     // bytes per block
+  int64_t offset = 0;    // where the copy starts in the source
   bool offset_given = false;  // set once a -p or -o option was accepted
-  std::int64_t size = 0;      // length of the copy, once the size rule ran
+  int64_t size = 0;      // length of the copy, once the size rule ran
 };
 
 // The end of the source's last whole block, in bytes; never negative.
 // range.block must not be 0.
-inline std::int64_t end_of_whole_blocks(const CopyRange& range) { return range.filesize / range.block * range.block; }
+inline int64_t end_of_whole_blocks(const CopyRange& range) { return range.filesize / range.block * range.block; }
 
 // What an option handler returns: accepted when message is null, else
 // refused with the fixed message to print.
@@ -40,7 +40,7 @@ constexpr int kOptionCount = 3;
 extern const OptionEntry kOptionTable[kOptionCount];
 
 // Bytes moved by one read and one write of the copy.
-constexpr std::int64_t kChunkSize = 65536;
+constexpr int64_t kChunkSize = 65536;
 
 // Runs the whole tool on a main-style argument vector; returns the exit
 // status, 0 after a complete copy and -1 after any failure.
@@ -63,10 +63,12 @@ const char* check_start(const CopyRange& range);
 // Shortens range.size so that the copy ends at the end of the source.
 void clip_range(CopyRange& range);
 
-// Seeks source to range.offset, creates destination and copies range.size
-// bytes in chunks of kChunkSize. Prints its own message on failure and has
-// closed the destination by the time it returns; leaves source open.
-// Returns true after a complete copy.
+// Seeks source to range.offset, opens destination, refuses it when it is
+// the source file, empties it and copies range.size bytes in chunks of
+// kChunkSize (whole chunks may share blocks instead, where the file system
+// clones). Prints its own message on failure and has closed the destination
+// by the time it returns; leaves source open. Returns true after a complete
+// copy.
 bool copy_range(int source, const char* destination, const CopyRange& range);
 
 #endif  // DRAVLET_DRAVLET_H_

@@ -1,6 +1,7 @@
 // The entry path: argument count, source, options, size rule, report, copy.
-#include <cstring>
+#include <string.h>
 
+#include "checked.h"
 #include "dravlet.h"
 #include "runtime.h"
 
@@ -17,7 +18,9 @@ int fail(const char* message) {
 // Measures the open source into range.filesize, leaving it positioned at
 // its end. Returns null, or the message to print.
 const char* measure_source(int source, CopyRange& range) {
-  if (rt::seek_end(source) == -1) return "input file seek end error.\n";
+  // A pipe, a terminal or a device such as /dev/zero has no length to take
+  // a range of, though its end seek may succeed and give a meaningless 0.
+  if (!rt::has_size(source) || rt::seek_end(source) == -1) return "input file seek end error.\n";
   range.filesize = rt::tell(source);
   return nullptr;
 }
@@ -25,12 +28,15 @@ const char* measure_source(int source, CopyRange& range) {
 // The option-table entry whose prefix begins argument, or null.
 const OptionEntry* find_option(const char* argument) {
   for (const OptionEntry& entry : kOptionTable) {
-    if (std::strncmp(argument, entry.prefix, kOptionPrefixLength) == 0) return &entry;
+    if (strncmp(argument, entry.prefix, kOptionPrefixLength) == 0) return &entry;
   }
   return nullptr;
 }
 
-// Prints the report line "filesize:%I64d size:%I64d offset:%I64d\n".
+// Prints the report line "filesize:%I64d size:%I64d offset:%I64d\n" and
+// hands it to the system at once: it must come before any byte copied to a
+// destination that is standard output, and stay when a signal ends a long
+// copy.
 void print_report(const CopyRange& range) {
   rt::print_text("filesize:");
   rt::print_i64(range.filesize);
@@ -39,6 +45,7 @@ void print_report(const CopyRange& range) {
   rt::print_text(" offset:");
   rt::print_i64(range.offset);
   rt::print_text("\n");
+  rt::flush_output();
 }
 
 // The stages that follow a successful open of the source. Returns the exit
@@ -68,10 +75,10 @@ const char* scan_options(CopyRange& range, int count, char* const arguments[]) {
 }
 
 const char* resolve_range(CopyRange& range, const char* size_argument) {
-  std::int64_t count = 0;
+  int64_t count = 0;
   if (!rt::scan_i64(size_argument, &count)) return "size parameter syntax error.\n";
-  std::int64_t size = 0;
-  if (__builtin_mul_overflow(count, range.block, &size)) return "size parameter range error.\n";
+  int64_t size = 0;
+  if (!checked::multiply(count, range.block, &size)) return "size parameter range error.\n";
   if (size < 0) {
     // A length of 2^63 bytes has no signed 64-bit value.
     if (size == INT64_MIN) return "size parameter range error.\n";
@@ -93,8 +100,8 @@ const char* check_start(const CopyRange& range) {
 void clip_range(CopyRange& range) {
   // filesize - offset passes the 64-bit range only for a start far below 0,
   // and then no length reaches the end of the file.
-  std::int64_t room = 0;
-  if (!__builtin_sub_overflow(range.filesize, range.offset, &room) && range.size > room) range.size = room;
+  int64_t room = 0;
+  if (checked::subtract(range.filesize, range.offset, &room) && range.size > room) range.size = room;
 }
 
 int run_dravlet(int argc, char* argv[]) {

@@ -1,5 +1,6 @@
 // The range options -b, -p and -o. Each argument carries its value right
 // after the option's two characters (-b512, -p50, -o-3).
+#include "checked.h"
 #include "dravlet.h"
 #include "runtime.h"
 
@@ -7,7 +8,7 @@ namespace {
 
 // -b: the block length for the options and the size that follow.
 OptionStatus apply_block_option(CopyRange& range, const char* argument) {
-  std::int64_t block = 0;
+  int64_t block = 0;
   if (!rt::scan_i64(argument + kOptionPrefixLength, &block)) return {"-b option syntax error.\n"};
   range.block = block;
   return {};
@@ -16,14 +17,14 @@ OptionStatus apply_block_option(CopyRange& range, const char* argument) {
 // -p: the start at a percentage of the source's whole blocks, rounded down
 // to a block boundary.
 OptionStatus apply_percent_option(CopyRange& range, const char* argument) {
-  std::int64_t percent = 0;
+  int64_t percent = 0;
   if (!rt::scan_i64(argument + kOptionPrefixLength, &percent)) return {"-p option syntax error.\n"};
   // A block of 0 bytes has no whole blocks to take a percentage of.
   if (percent < 0 || percent > 100 || range.block == 0) return {"-p option range error.\n"};
-  const std::int64_t whole = range.filesize / range.block;
+  const int64_t whole = range.filesize / range.block;
   // whole * percent / 100 without forming the product, which could pass the
   // 64-bit range: both parts truncate toward zero and share whole's sign.
-  const std::int64_t part = whole / 100 * percent + whole % 100 * percent / 100;
+  const int64_t part = whole / 100 * percent + whole % 100 * percent / 100;
   range.offset = part * range.block;
   range.offset_given = true;
   return {};
@@ -32,10 +33,10 @@ OptionStatus apply_percent_option(CopyRange& range, const char* argument) {
 // -o: the start in blocks from the beginning of the source or, when
 // negative, back from the end of its last whole block.
 OptionStatus apply_offset_option(CopyRange& range, const char* argument) {
-  std::int64_t count = 0;
+  int64_t count = 0;
   if (!rt::scan_i64(argument + kOptionPrefixLength, &count)) return {"-o option syntax error.\n"};
-  std::int64_t offset = 0;
-  if (__builtin_mul_overflow(count, range.block, &offset)) return {"-o option range error.\n"};
+  int64_t offset = 0;
+  if (!checked::multiply(count, range.block, &offset)) return {"-o option range error.\n"};
   // A negative offset implies a block other than 0, and adding it to an end
   // in [0, filesize] stays in range.
   if (offset < 0) offset += end_of_whole_blocks(range);

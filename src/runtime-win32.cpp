@@ -1,69 +1,145 @@
 // The runtime calls on Windows: the C runtime's descriptor-level file calls
-// with 64-bit positions, _strtoi64 and stdio. Standard output stays in text
+// with 64-bit positions, _strtoi64 and stdio. Paths reach the system as
+// UTF-16 through the runtime's wide calls: the narrow ones would pass them
+// through the ANSI code page, whose "best fit" turns characters it lacks
+// into look-alikes (a full-width "ｖｉｃｔｉｍ.bin" into "victim.bin"), and so
+// would open a file the user never named. Standard output stays in text
 // mode, so lines end in "\r\n" as in every Windows console program.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00  // FILE_ID_INFO
+#endif
+#include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
-
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
-#include <cstdlib>
 
 #include "runtime.h"
 
 namespace {
 
-// The volume and file index of an open descriptor: the file's identity,
-// whatever path reached it. Returns false when it cannot be had.
-bool identify(int fd, BY_HANDLE_FILE_INFORMATION* info) {
+// UTF-16 units in the longest path and the longest command line.
+constexpr int kMaxWide = 32768;
+
+// The byte that stands for a lone surrogate in an argument: never part of
+// UTF-8, so the path that holds it converts to no name at all.
+constexpr unsigned char kUnconvertible = 0xFF;
+
+// The open file behind a descriptor; INVALID_HANDLE_VALUE when there is none.
+HANDLE handle_of(int fd) {
   // The runtime hands out the handle as an integer.
-  auto* const handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
-  return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, info) != 0;
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
 }
+
+bool is_disk_file(int fd) {
+  const HANDLE handle = handle_of(fd);
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+// path, strict UTF-8, as UTF-16 in static storage; null when it is not
+// UTF-8 or too long for any path.
+const wchar_t* wide_path(const char* path) {
+  static wchar_t wide[kMaxWide];
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, kMaxWide) > 0 ? wide : nullptr;
+}
+
+// The file's identity on its volume: the 128-bit id where the file system
+// has one (ReFS), else the 64-bit index. Fills *volume and id[2]; returns
+// false when neither can be had (a pipe, a console).
+bool identify(int fd, uint64_t* volume, uint64_t id[2]) {
+  const HANDLE handle = handle_of(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_ID_INFO wide_id{};
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &wide_id, sizeof wide_id) != 0) {
+    *volume = wide_id.VolumeSerialNumber;
+    memcpy(id, wide_id.FileId.Identifier, sizeof wide_id.FileId.Identifier);
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info) == 0) return false;
+  *volume = info.dwVolumeSerialNumber;
+  id[0] = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  id[1] = 0;
+  return true;
+}
+
+// Appends the UTF-8 form of code point c at out, which has room for four
+// bytes; returns the end.
+char* append_utf8(uint32_t c, char* out) {
+  auto put = [&out](uint32_t byte) { *out++ = static_cast<char>(byte); };
+  if (c < 0x80) {
+    put(c);
+  } else if (c < 0x800) {
+    put(0xC0 | c >> 6);
+    put(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    put(0xE0 | c >> 12);
+    put(0x80 | (c >> 6 & 0x3F));
+    put(0x80 | (c & 0x3F));
+  } else {
+    put(0xF0 | c >> 18);
+    put(0x80 | (c >> 12 & 0x3F));
+    put(0x80 | (c >> 6 & 0x3F));
+    put(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+bool is_high_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 }  // namespace
 
 namespace rt {
 
-// The runtime refuses to open a directory by itself.
-int open_source(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL); }
-
-int create_destination(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+// The runtime refuses to open a directory by itself, and the open of a pipe
+// does not wait.
+int open_source(const char* path) {
+  const wchar_t* wide = wide_path(path);
+  return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
 
-bool is_same_file(int fd, const char* path) {
-  // A path that cannot be opened for reading names no file that the source
-  // (open for reading) could be.
-  const int other = _open(path, _O_RDONLY | _O_BINARY);
-  if (other == -1) return false;
-  BY_HANDLE_FILE_INFORMATION open_file{};
-  BY_HANDLE_FILE_INFORMATION named_file{};
-  const bool same = identify(fd, &open_file) && identify(other, &named_file) &&
-                    open_file.dwVolumeSerialNumber == named_file.dwVolumeSerialNumber &&
-                    open_file.nFileIndexHigh == named_file.nFileIndexHigh &&
-                    open_file.nFileIndexLow == named_file.nFileIndexLow;
-  _close(other);
-  return same;
+bool has_size(int fd) { return is_disk_file(fd); }
+
+int open_destination(const char* path) {
+  const wchar_t* wide = wide_path(path);
+  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-std::int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
-
-std::int64_t seek_set(int fd, std::int64_t position) { return _lseeki64(fd, position, SEEK_SET); }
-
-std::int64_t tell(int fd) { return _telli64(fd); }
-
-std::int64_t read(int fd, void* buffer, std::int64_t count) { return _read(fd, buffer, static_cast<unsigned>(count)); }
-
-std::int64_t write(int fd, const void* buffer, std::int64_t count) {
-  return _write(fd, buffer, static_cast<unsigned>(count));
+bool same_file(int fd, int other) {
+  uint64_t volume[2] = {};
+  uint64_t first[2] = {};
+  uint64_t second[2] = {};
+  return identify(fd, &volume[0], first) && identify(other, &volume[1], second) && volume[0] == volume[1] &&
+         first[0] == second[0] && first[1] == second[1];
 }
+
+int empty_destination(int fd) {
+  if (!is_disk_file(fd)) return 0;
+  return _chsize(fd, 0) == 0 ? 0 : -1;
+}
+
+// ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), but that
+// cannot be tested here; every byte goes through the chunked copy.
+bool share_blocks(int, int, int64_t, int64_t) { return false; }
+
+int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
+
+int64_t seek_set(int fd, int64_t position) { return _lseeki64(fd, position, SEEK_SET); }
+
+int64_t tell(int fd) { return _telli64(fd); }
+
+int64_t read(int fd, void* buffer, int64_t count) { return _read(fd, buffer, static_cast<unsigned>(count)); }
+
+int64_t write(int fd, const void* buffer, int64_t count) { return _write(fd, buffer, static_cast<unsigned>(count)); }
 
 int close(int fd) { return _close(fd) == 0 ? 0 : -1; }
 
-bool scan_i64(const char* text, std::int64_t* value) {
+bool scan_i64(const char* text, int64_t* value) {
   char* end = nullptr;
   errno = 0;
   const __int64 number = _strtoi64(text, &end, 10);
@@ -74,8 +150,39 @@ bool scan_i64(const char* text, std::int64_t* value) {
 
 // What reaches standard output is not examined: a message that cannot be
 // printed has nowhere else to go.
-void print_text(const char* text) { static_cast<void>(std::fputs(text, stdout)); }
+void print_text(const char* text) { static_cast<void>(fputs(text, stdout)); }
 
-void print_i64(std::int64_t value) { static_cast<void>(std::printf("%" PRId64, value)); }
+void print_i64(int64_t value) { static_cast<void>(printf("%" PRId64, value)); }
+
+void flush_output() { static_cast<void>(fflush(stdout)); }
+
+char** utf8_arguments(int argc, wchar_t* argv[]) {
+  // A UTF-16 unit takes at most three bytes of UTF-8 (a pair of them four),
+  // and each argument one more for its end.
+  static char text[4 * kMaxWide];
+  static char* arguments[kMaxWide + 1];
+  if (argc < 0 || argc > kMaxWide) return nullptr;
+  char* out = text;
+  const char* const end = text + sizeof text;
+  for (int i = 0; i < argc; ++i) {
+    arguments[i] = out;
+    for (const wchar_t* in = argv[i]; *in != 0; ++in) {
+      if (end - out < 5) return nullptr;
+      const uint32_t unit = static_cast<uint16_t>(*in);
+      if (is_high_surrogate(unit) && is_low_surrogate(static_cast<uint16_t>(in[1]))) {
+        out = append_utf8(0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint16_t>(in[1]) - 0xDC00), out);
+        ++in;
+      } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+        *out++ = static_cast<char>(kUnconvertible);
+      } else {
+        out = append_utf8(unit, out);
+      }
+    }
+    if (out == end) return nullptr;
+    *out++ = '\0';
+  }
+  arguments[argc] = nullptr;
+  return arguments;
+}
 
 }  // namespace rt

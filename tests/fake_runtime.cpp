@@ -15,15 +15,33 @@ namespace rt {
 
 int open_source(const char*) { return fake_files().source_missing ? -1 : FakeFiles::kSource; }
 
-int create_destination(const char*) {
+bool has_size(int) { return !fake_files().source_sizeless; }
+
+int open_destination(const char*) {
   FakeFiles& files = fake_files();
   if (files.create_fails) return -1;
-  files.destination_created = true;
-  files.destination.clear();
+  files.destination_opened = true;
   return FakeFiles::kDestination;
 }
 
-bool is_same_file(int, const char*) { return fake_files().destination_is_source; }
+bool same_file(int, int) { return fake_files().destination_is_source; }
+
+int empty_destination(int) {
+  FakeFiles& files = fake_files();
+  if (files.empty_fails) return -1;
+  files.destination.clear();
+  return 0;
+}
+
+bool share_blocks(int, int, std::int64_t offset, std::int64_t length) {
+  FakeFiles& files = fake_files();
+  // As the kernel, refuses a range that reaches past the source's end.
+  if (!files.shares_blocks || offset + length > static_cast<std::int64_t>(files.source.size())) return false;
+  files.destination.append(files.source, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+  files.position = offset + length;
+  files.shared = length;
+  return true;
+}
 
 std::int64_t seek_end(int) {
   FakeFiles& files = fake_files();
@@ -71,5 +89,7 @@ bool scan_i64(const char* text, std::int64_t* value) { return std::sscanf(text, 
 void print_text(const char* text) { fake_files().output += text; }
 
 void print_i64(std::int64_t value) { fake_files().output += std::to_string(value); }
+
+void flush_output() { fake_files().flushed = fake_files().output; }
 
 }  // namespace rt

@@ -21,18 +21,26 @@ struct FakeFiles {
   // shrunk or grown after being measured.
   std::int64_t measured_size = -1;
 
-  std::string destination;
-  bool destination_created = false;
+  bool source_sizeless = false;  // a pipe or a character device
+
+  // The destination's bytes; it exists beforehand with these.
+  std::string destination = "previous destination";
+  bool destination_opened = false;
   bool destination_is_source = false;
   bool create_fails = false;
+  bool empty_fails = false;
   bool destination_close_fails = false;
   // Bytes the destination takes before writes come short, as on a full disk.
   std::int64_t room = INT64_MAX;
+  // Whether the file system clones blocks, and how many bytes it shared.
+  bool shares_blocks = false;
+  std::int64_t shared = 0;
 
   std::vector<std::int64_t> reads;   // length asked by each read call
   std::vector<std::int64_t> writes;  // length asked by each write call
   std::vector<int> closed;           // descriptors in the order closed
   std::string output;                // everything printed
+  std::string flushed;               // what was printed by the last flush
 };
 
 // The state behind the fake calls; tests reset it with fake_files() = {}.
