@@ -8,7 +8,9 @@
 // MinGW's start-up expands wildcards in the arguments when a toolchain is
 // built to: "dravlet *.bin 10" would then make the second matching file, an
 // existing one, the destination. The tool takes its arguments as typed.
-extern "C" int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" {
+int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+}
 
 // Windows passes the command line as UTF-16 (-municode); the tool carries
 // it as UTF-8, and the runtime unit hands paths back to the system as UTF-16.

@@ -3,6 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+#include <cwchar>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 TEST(Runtime, ScansSigned64BitDecimals) {
@@ -18,6 +28,7 @@ TEST(Runtime, ScansSigned64BitDecimals) {
       {"12abc", true, 12},
       {"4k", true, 4},
       {"0x10", true, 0},
+      {"12\xFF", true, 12},
       {"9223372036854775807", true, INT64_MAX},
       {"-9223372036854775808", true, INT64_MIN},
       {"9223372036854775808", false, 0},
@@ -35,5 +46,82 @@ TEST(Runtime, ScansSigned64BitDecimals) {
     EXPECT_EQ(value, c.value) << '"' << c.text << '"';
   }
 }
+
+// What the source's open and measure make of each kind of file. The open
+// must neither wait (a FIFO without a writer) nor allow writing.
+TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
+  std::FILE* file = std::fopen("runtime_test.source", "wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("0123456789", file);
+  std::fclose(file);
+  struct Case {
+    const char* path;
+    bool opens;
+    bool has_size;
+  };
+#ifdef _WIN32
+  const Case cases[] = {
+      {"runtime_test.source", true, true},
+      {"NUL", true, false},
+      {".", false, false},
+      {"runtime_test.missing", false, false},
+      // A lone surrogate's stand-in names no file, not even one whose name
+      // holds the replacement character.
+      {"runtime_test.\xFF", false, false},
+  };
+  std::fclose(_wfopen(L"runtime_test.\xFFFD", L"wb"));
+#else
+  unlink("runtime_test.fifo");
+  ASSERT_EQ(mkfifo("runtime_test.fifo", 0600), 0);
+  const Case cases[] = {
+      {"runtime_test.source", true, true},
+      {"/dev/null", true, false},
+      {"/dev/zero", true, false},
+      {"runtime_test.fifo", true, false},
+      {".", false, false},
+      {"runtime_test.missing", false, false},
+  };
+#endif
+  for (const Case& c : cases) {
+    const int fd = rt::open_source(c.path);
+    EXPECT_EQ(fd != -1, c.opens) << c.path;
+    if (fd == -1) continue;
+    EXPECT_EQ(rt::has_size(fd), c.has_size) << c.path;
+    EXPECT_EQ(rt::write(fd, "x", 1), -1) << c.path << " is open for writing";
+    if (c.has_size) {
+      EXPECT_EQ(rt::seek_end(fd), 10) << c.path;
+    }
+    rt::close(fd);
+  }
+}
+
+#ifdef _WIN32
+TEST(Runtime, TakesTheUtf16CommandLineAsUtf8) {
+  struct Case {
+    const wchar_t* argument;
+    const char* utf8;
+  };
+  const Case cases[] = {
+      {L"-b512", "-b512"},
+      {L"\x30C7\x30FC\x30BF.bin", "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin"},
+      {L"\x0434\x0430", "\xD0\xB4\xD0\xB0"},
+      {L"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {L"\xFF56", "\xEF\xBD\x96"},
+      // Lone and reversed surrogates.
+      {L"12\xD800", "12\xFF"},
+      {L"\xDC00x", "\xFFx"},
+      {L"\xDE00\xD83D", "\xFF\xFF"},
+      {L"", ""},
+  };
+  for (const Case& c : cases) {
+    wchar_t* argv[] = {const_cast<wchar_t*>(L"dravlet"), const_cast<wchar_t*>(c.argument), nullptr};
+    char** arguments = rt::utf8_arguments(2, argv);
+    ASSERT_NE(arguments, nullptr);
+    EXPECT_STREQ(arguments[0], "dravlet");
+    EXPECT_STREQ(arguments[1], c.utf8);
+    EXPECT_EQ(arguments[2], nullptr);
+  }
+}
+#endif
 
 }  // namespace

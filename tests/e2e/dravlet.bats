@@ -2,16 +2,17 @@
 # Runs the built tool on real files and checks its standard output, its exit
 # status and the bytes of the destination.
 #
-# DRAVLET is the command that runs the tool, split into words, e.g.
+# DRAVLET is the command that runs the tool, in shell words (quote a path
+# with spaces), e.g.
 #   DRAVLET=build/release/dravlet bats tests/e2e
-#   DRAVLET="wine build/windows/dravlet.exe" bats tests/e2e
+#   DRAVLET="wine 'my builds/dravlet.exe'" bats tests/e2e
 # A command naming a .exe is taken as the Windows build: its messages end in
 # "\r\n", and cases that need POSIX files are skipped.
 
 load helpers
 
 setup() {
-  read -r -a tool <<<"${DRAVLET:?set DRAVLET to the command that runs dravlet}"
+  eval "tool=(${DRAVLET:?set DRAVLET to the command that runs dravlet})"
   # The cases run in a folder of their own: name the tool's files absolutely.
   for i in "${!tool[@]}"; do
     [[ -e ${tool[i]} ]] && tool[i]=$(realpath "${tool[i]}")
@@ -165,4 +166,41 @@ sparse out -3 -o4831838211     | filesize:5368709120 size:3 offset:4831838208\n 
 sparse out 1 -b6 -o805306368    | filesize:5368709120 size:6 offset:4831838208\n | 0 | copy sparse 4831838208 6
 sparse out 6 -o-536870912      | filesize:5368709120 size:6 offset:4831838208\n | 0 | copy sparse 4831838208 6
 EOF_TABLE
+}
+
+@test "names outside ASCII reach exactly the file named, look-alikes included" {
+  for name in データ.bin данные.bin 😀.bin 'a b.bin' victim.bin; do cp in900 "$name"; done
+  local long
+  long=$(printf 'd%.0s' {1..100})
+  mkdir -p "$long/$long/$long" sub
+  run_table <<EOF_TABLE
+in900 出力.bin 10              | filesize:900 size:10 offset:0\n   | 0 | copy in900 0 10 出力.bin
+データ.bin вывод.bin -5        | filesize:900 size:5 offset:895\n  | 0 | copy in900 895 5 вывод.bin
+'a b.bin' 🎯.bin 7 -o3         | filesize:900 size:7 offset:3\n    | 0 | copy in900 3 7 🎯.bin
+😀.bin 'c d.bin' 20 -o880      | filesize:900 size:20 offset:880\n | 0 | copy in900 0 900 😀.bin
+ない.bin out 1                 | input file is not open.\n         | 255 | untouched
+данные.bin ./данные.bin 1      | filesize:900 size:1 offset:0\noutput file is the input file.\n | 255 | copy in900 0 900 данные.bin
+in900 ｖｉｃｔｉｍ.bin 10      | filesize:900 size:10 offset:0\n   | 0 | copy in900 0 10 ｖｉｃｔｉｍ.bin
+in900 victim.bın 11            | filesize:900 size:11 offset:0\n   | 0 | copy in900 0 11 victim.bın
+in900 ｎｕｌ.bin 12            | filesize:900 size:12 offset:0\n   | 0 | copy in900 0 12 ｎｕｌ.bin
+in900 sub/．．／victim.bin 14  | filesize:900 size:14 offset:0\n   | 0 | copy in900 0 14 sub/．．／victim.bin
+in900 $long/$long/$long/out 13 | filesize:900 size:13 offset:0\n   | 0 | copy in900 0 13 $long/$long/$long/out
+$long/$long/$long/out out 5 -o2 | filesize:13 size:5 offset:2\n  | 0 | copy in900 2 5
+EOF_TABLE
+  expect_bytes 'c d.bin' in900 880 20
+  cmp -s victim.bin in900 || { echo "victim.bin was changed" >&2; return 1; }
+}
+
+@test "wildcards stay unexpanded" {
+  mkdir wild
+  cp in900 wild/a.bin
+  cp in500 wild/b.bin
+  cd wild
+  local usage='usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n'
+  run_table <<EOF_TABLE
+'*.bin' 10                     | $usage | 255 | none
+'a*.bin' 'b*' 10               | input file is not open.\n | 255 | none
+'[a]?bin' out 10               | input file is not open.\n | 255 | none
+EOF_TABLE
+  cmp -s b.bin ../in500 || { echo "b.bin was changed" >&2; return 1; }
 }

@@ -1,0 +1,85 @@
+# Install rules and packages. Components, so that a packager can take them
+# apart: program (the binary), manual, readme, licence; the debian component
+# holds what a Debian package carries instead of the plain manual and the
+# licence text, and is installed only into the .deb.
+#   Linux tarball  dravlet-VERSION-linux-x86_64.tar.gz  program manual readme licence
+#   Debian package dravlet_VERSION_ARCH.deb             program debian readme
+#   Windows zip    dravlet-VERSION-windows-x86_64.zip   program manual readme licence
+install(TARGETS dravlet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+
+if(WIN32)
+  # Windows has neither man nor LF line ends: the archive carries the
+  # manual as text, README and LICENSE with CRLF. They are made when the
+  # archive is, so that only packaging needs mandoc.
+  set(text_dir ${CMAKE_BINARY_DIR}/windows-text)
+  install(CODE "
+    file(MAKE_DIRECTORY \"${text_dir}\")
+    find_program(MANDOC mandoc)
+    if(NOT MANDOC)
+      message(FATAL_ERROR \"mandoc is needed for the manual's text: apt-get install mandoc\")
+    endif()
+    execute_process(COMMAND \${MANDOC} -T ascii \"${manual}\" COMMAND col -bx OUTPUT_VARIABLE text RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"mandoc failed on ${manual}\")
+    endif()
+    file(READ \"${PROJECT_SOURCE_DIR}/README.md\" readme)
+    file(READ \"${PROJECT_SOURCE_DIR}/LICENSE\" licence)
+    foreach(name text readme licence)
+      string(REPLACE \"\\n\" \"\\r\\n\" \${name} \"\${\${name}}\")
+    endforeach()
+    file(WRITE \"${text_dir}/dravlet.txt\" \"\${text}\")
+    file(WRITE \"${text_dir}/README.txt\" \"\${readme}\")
+    file(WRITE \"${text_dir}/LICENSE.txt\" \"\${licence}\")
+  " COMPONENT manual EXCLUDE_FROM_ALL)
+  install(FILES ${text_dir}/dravlet.txt DESTINATION . COMPONENT manual EXCLUDE_FROM_ALL)
+  install(FILES ${text_dir}/README.txt DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
+  install(FILES ${text_dir}/LICENSE.txt DESTINATION . COMPONENT licence EXCLUDE_FROM_ALL)
+else()
+  install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT readme)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+
+  # Debian wants the manual and the changelog compressed, and the licence in
+  # its machine-readable copyright file.
+  set(debian_dir ${CMAKE_BINARY_DIR}/debian)
+  configure_file(packaging/changelog.in ${debian_dir}/changelog @ONLY)
+  add_custom_command(OUTPUT ${debian_dir}/dravlet.1.gz ${debian_dir}/changelog.gz
+    COMMAND gzip -9nc ${manual} > ${debian_dir}/dravlet.1.gz
+    COMMAND gzip -9nc ${debian_dir}/changelog > ${debian_dir}/changelog.gz
+    DEPENDS ${manual} ${debian_dir}/changelog VERBATIM)
+  add_custom_target(debian_files ALL DEPENDS ${debian_dir}/dravlet.1.gz ${debian_dir}/changelog.gz)
+  install(FILES ${debian_dir}/dravlet.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT debian EXCLUDE_FROM_ALL)
+  install(FILES ${debian_dir}/changelog.gz packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    COMPONENT debian EXCLUDE_FROM_ALL)
+endif()
+
+set(CPACK_PACKAGE_NAME dravlet)
+set(CPACK_PACKAGE_VENDOR "The dravlet authors")
+set(CPACK_PACKAGE_CONTACT "The dravlet authors <maintainers@users.noreply.c-seed-677f4946.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "copy one byte range of a file into a new file")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "dravlet copies one contiguous byte range of an existing file into a new"
+  "file: the header of an image, the last blocks of a log, the second half"
+  "of a dump. Counts are in bytes or in blocks of a chosen length; the start"
+  "is an offset from either end or a percentage of the file. It prints a"
+  "report of the range and refuses, with one plain message, anything it"
+  "cannot do exactly, such as a destination that is the source itself.")
+# Each generator packs its own components into one package.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/generators.cmake)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x86_64)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_SYSTEM_NAME linux-x86_64)
+endif()
+include(CPack)
