@@ -12,13 +12,7 @@
 load helpers
 
 setup() {
-  eval "tool=(${DRAVLET:?set DRAVLET to the command that runs dravlet})"
-  # The cases run in a folder of their own: name the tool's files absolutely.
-  for i in "${!tool[@]}"; do
-    [[ -e ${tool[i]} ]] && tool[i]=$(realpath "${tool[i]}")
-  done
-  windows=false
-  [[ $DRAVLET == *.exe* ]] && windows=true
+  find_tool
   cd "$BATS_TEST_TMPDIR" || return 1
   make_file in900 900
   make_file in500 500

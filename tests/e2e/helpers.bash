@@ -1,5 +1,17 @@
 # Shared steps of the end-to-end suite.
 
+# find_tool: sets tool to the words of $DRAVLET, files named absolutely (the
+# cases run in folders of their own), and windows to whether it is the
+# Windows build.
+find_tool() {
+  eval "tool=(${DRAVLET:?set DRAVLET to the command that runs dravlet})"
+  for i in "${!tool[@]}"; do
+    [[ -e ${tool[i]} ]] && tool[i]=$(realpath "${tool[i]}")
+  done
+  windows=false
+  if [[ $DRAVLET == *.exe* ]]; then windows=true; fi
+}
+
 # make_file NAME LENGTH: a file of LENGTH bytes that differ from their
 # neighbours, so that a shifted copy never compares equal.
 make_file() {
