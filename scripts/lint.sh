@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static checks: clang-format (the code is formatted), clang-tidy (both
-# runtime units included) and cppcheck. Exits non-zero on any finding.
+# runtime units included) and cppcheck. Exits non-zero on any finding, and
+# when a check cannot run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,13 +12,17 @@ clang-format --dry-run -Werror "${sources[@]}"
 cmake --preset test >/dev/null
 clang-tidy --quiet -p build/test src/driver.cpp src/options.cpp src/copy.cpp src/main.cpp src/runtime-posix.cpp
 
-# The Windows unit, with MinGW-w64's headers, where the cross compiler is here.
-mingw=/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
-if [ -d "$mingw" ]; then
-  cmake --preset windows -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-  clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 --extra-arg="-isystem$mingw" \
-    --extra-arg="-isystem$mingw/x86_64-w64-mingw32" src/runtime-win32.cpp
-fi
+# The Windows units, with the C++ library headers that MinGW-w64's compiler
+# searches (clang finds the rest of its target's headers, and cannot read
+# gcc's own intrinsics).
+mingw=x86_64-w64-mingw32-g++-posix
+command -v "$mingw" >/dev/null || { echo "lint: $mingw is missing (apt-get install g++-mingw-w64-x86-64-posix)" >&2; exit 1; }
+mapfile -t includes < <("$mingw" -xc++ -E -v /dev/null 2>&1 >/dev/null |
+  sed -n '/^#include <...> search starts here:/,/^End of search list/{/\/c++/s/^ //p}')
+[ ${#includes[@]} -gt 0 ] || { echo "lint: cannot tell $mingw's include directories" >&2; exit 1; }
+cmake --preset windows -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 \
+  "${includes[@]/#/--extra-arg=-isystem}" src/runtime-win32.cpp src/main.cpp
 
 # Test tables confuse cppcheck's view of struct members and loops; the rest
 # of its style, warning, performance and portability checks apply.

@@ -7,11 +7,11 @@
 
 // The run's range record. Every count and position is in bytes.
 struct CopyRange {
-  int64_t filesize = 0;  // size of the source, measured once at open
-  int64_t block = 1;     // bytes per block
-  int64_t offset = 0;    // where the copy starts in the source
+  int64_t filesize = 0;       // size of the source, measured once at open
+  int64_t block = 1;          // bytes per block
+  int64_t offset = 0;         // where the copy starts in the source
   bool offset_given = false;  // set once a -p or -o option was accepted
-  int64_t size = 0;      // length of the copy, once the size rule ran
+  int64_t size = 0;           // length of the copy, once the size rule ran
 };
 
 // The end of the source's last whole block, in bytes; never negative.

@@ -39,7 +39,7 @@ bool clone_range(int source, int destination, int64_t offset, int64_t length) {
   return ::ioctl(destination, kCloneRange, &request) == 0;
 }
 #else
-bool clone_range(int, int, int64_t, int64_t) { return false; }
+bool clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return false; }
 #endif
 
 bool is_regular(int fd) {

@@ -125,7 +125,7 @@ int empty_destination(int fd) {
 
 // ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), but that
 // cannot be tested here; every byte goes through the chunked copy.
-bool share_blocks(int, int, int64_t, int64_t) { return false; }
+bool share_blocks(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return false; }
 
 int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 
@@ -156,7 +156,7 @@ void print_i64(int64_t value) { static_cast<void>(printf("%" PRId64, value)); }
 
 void flush_output() { static_cast<void>(fflush(stdout)); }
 
-char** utf8_arguments(int argc, wchar_t* argv[]) {
+char** utf8_arguments(int argc, const wchar_t* const argv[]) {
   // A UTF-16 unit takes at most three bytes of UTF-8 (a pair of them four),
   // and each argument one more for its end.
   static char text[4 * kMaxWide];

@@ -72,7 +72,7 @@ void flush_output();
 // name decodes from, so such a path is refused rather than changed into
 // another. Returns null when the vector does not fit (it always does: the
 // system caps a command line at 32767 characters).
-char** utf8_arguments(int argc, wchar_t* argv[]);
+char** utf8_arguments(int argc, const wchar_t* const argv[]);
 
 }  // namespace rt
 

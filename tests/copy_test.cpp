@@ -144,7 +144,10 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
       // A failed tell is taken as the size, and no start lies within it.
       {{"in", "out", "1"}, tell_fails, "filesize:-1 size:1 offset:0\nfile size range error.\n", -1, {kSource}},
       {{"in", "out", "1", "-o-950"}, none, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1, {kSource}},
-      {{"in", "in", "5"}, same_file, "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1,
+      {{"in", "in", "5"},
+       same_file,
+       "filesize:900 size:5 offset:0\noutput file is the input file.\n",
+       -1,
        {kDestination, kSource}},
       {{"in", "out", "-5"}, grown, "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
   };
@@ -159,8 +162,7 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
     EXPECT_EQ(files.output, c.output) << label;
     // The report line, and only it, is flushed: before any byte is copied.
     const std::string output = c.output;
-    EXPECT_EQ(files.flushed, output.rfind("filesize:", 0) == 0 ? output.substr(0, output.find('\n') + 1) : "")
-        << label;
+    EXPECT_EQ(files.flushed, output.rfind("filesize:", 0) == 0 ? output.substr(0, output.find('\n') + 1) : "") << label;
     EXPECT_EQ(files.closed, c.closed) << label;
   }
 }

@@ -161,9 +161,25 @@ TEST(SizeRule, ResolvesChecksAndClips) {
 // on every pair of values around the limits, and neither writes a result
 // that does not fit.
 TEST(Checked, PortableFormsAgreeWithTheBuiltins) {
-  const std::int64_t values[] = {0,          1,         -1,          2,         -2,      3,      -3,
-                                 3037000499, -3037000499, 3037000500, -3037000500, kMax / 2, kMin / 2, kMax / 2 + 1,
-                                 kMin / 2 - 1, kMax - 1, kMin + 1,    kMax,      kMin};
+  const std::int64_t values[] = {0,
+                                 1,
+                                 -1,
+                                 2,
+                                 -2,
+                                 3,
+                                 -3,
+                                 3037000499,
+                                 -3037000499,
+                                 3037000500,
+                                 -3037000500,
+                                 kMax / 2,
+                                 kMin / 2,
+                                 kMax / 2 + 1,
+                                 kMin / 2 - 1,
+                                 kMax - 1,
+                                 kMin + 1,
+                                 kMax,
+                                 kMin};
   for (const std::int64_t a : values) {
     for (const std::int64_t b : values) {
       std::int64_t expected = 7;

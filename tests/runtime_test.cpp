@@ -74,12 +74,8 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
   unlink("runtime_test.fifo");
   ASSERT_EQ(mkfifo("runtime_test.fifo", 0600), 0);
   const Case cases[] = {
-      {"runtime_test.source", true, true},
-      {"/dev/null", true, false},
-      {"/dev/zero", true, false},
-      {"runtime_test.fifo", true, false},
-      {".", false, false},
-      {"runtime_test.missing", false, false},
+      {"runtime_test.source", true, true}, {"/dev/null", true, false}, {"/dev/zero", true, false},
+      {"runtime_test.fifo", true, false},  {".", false, false},        {"runtime_test.missing", false, false},
   };
 #endif
   for (const Case& c : cases) {
