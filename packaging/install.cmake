@@ -1,16 +1,18 @@
 # Install rules and packages. Components, so that a packager can take them
 # apart: program (the binary), manual, readme, licence; the debian component
 # holds what a Debian package carries instead of the plain manual and the
-# licence text, and is installed only into the .deb.
+# licence text, and is installed only into the .deb. The archives hold what
+# a plain install does.
 #   Linux tarball  dravlet-VERSION-linux-x86_64.tar.gz  program manual readme licence
 #   Debian package dravlet_VERSION_ARCH.deb             program debian readme
 #   Windows zip    dravlet-VERSION-windows-x86_64.zip   program manual readme licence
-install(TARGETS dravlet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+# On Windows the program sits beside its documents, at the archive's top.
+install(TARGETS dravlet RUNTIME DESTINATION $<IF:$<BOOL:${WIN32}>,.,${CMAKE_INSTALL_BINDIR}> COMPONENT program)
 
 if(WIN32)
   # Windows has neither man nor LF line ends: the archive carries the
   # manual as text, README and LICENSE with CRLF. They are made when the
-  # archive is, so that only packaging needs mandoc.
+  # program is installed, so that only installing and packaging need mandoc.
   set(text_dir ${CMAKE_BINARY_DIR}/windows-text)
   install(CODE "
     file(MAKE_DIRECTORY \"${text_dir}\")
@@ -30,10 +32,10 @@ if(WIN32)
     file(WRITE \"${text_dir}/dravlet.txt\" \"\${text}\")
     file(WRITE \"${text_dir}/README.txt\" \"\${readme}\")
     file(WRITE \"${text_dir}/LICENSE.txt\" \"\${licence}\")
-  " COMPONENT manual EXCLUDE_FROM_ALL)
-  install(FILES ${text_dir}/dravlet.txt DESTINATION . COMPONENT manual EXCLUDE_FROM_ALL)
-  install(FILES ${text_dir}/README.txt DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
-  install(FILES ${text_dir}/LICENSE.txt DESTINATION . COMPONENT licence EXCLUDE_FROM_ALL)
+  " COMPONENT manual)
+  install(FILES ${text_dir}/dravlet.txt DESTINATION . COMPONENT manual)
+  install(FILES ${text_dir}/README.txt DESTINATION . COMPONENT readme)
+  install(FILES ${text_dir}/LICENSE.txt DESTINATION . COMPONENT licence)
 else()
   install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT readme)
@@ -70,8 +72,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "is an offset from either end or a percentage of the file. It prints a"
   "report of the range and refuses, with one plain message, anything it"
   "cannot do exactly, such as a destination that is the source itself.")
-# Each generator packs its own components into one package.
-set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+# The .deb packs its own set of components into one package.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/generators.cmake)

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Usage: scripts/fuzz.sh SECONDS
-# Builds the libFuzzer target if needed and fuzzes the whole command line for
-# SECONDS seconds, growing build/fuzz/corpus from the checked-in seeds.
-# SECONDS of 0 only replays the seeds. Exits non-zero on a finding, whose
-# reproducer is left in build/fuzz/findings/ and printed to the log.
+# Usage: scripts/fuzz.sh SECONDS | scripts/fuzz.sh --runs N
+# Builds the libFuzzer target if needed and fuzzes the whole command line.
+#   SECONDS    fuzz for that long, growing build/fuzz/corpus from the
+#              checked-in seeds; 0 only replays the seeds.
+#   --runs N   replay the seeds, then N inputs from a fixed seed into a fresh
+#              corpus: the same inputs every time, for CI.
+# Exits non-zero on a finding, whose reproducer is left in
+# build/fuzz/findings/ and printed to the log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:?usage: scripts/fuzz.sh SECONDS}
+usage="usage: scripts/fuzz.sh SECONDS | scripts/fuzz.sh --runs N"
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -23,10 +26,14 @@ report() {
 
 options=(-dict=tests/fuzz/dravlet.dict -max_len=256 -artifact_prefix=build/fuzz/findings/ -print_final_stats=1)
 status=0
-if [ "$seconds" -eq 0 ]; then
-  "$fuzzer" "${options[@]}" -runs=0 tests/fuzz/corpus || status=$?
-else
-  "$fuzzer" "${options[@]}" -max_total_time="$seconds" build/fuzz/corpus tests/fuzz/corpus || status=$?
-fi
+case ${1:?$usage} in
+--runs)
+  rm -rf build/fuzz/ci-corpus
+  mkdir build/fuzz/ci-corpus
+  "$fuzzer" "${options[@]}" -seed=1 -runs="${2:?$usage}" build/fuzz/ci-corpus tests/fuzz/corpus || status=$?
+  ;;
+0) "$fuzzer" "${options[@]}" -runs=0 tests/fuzz/corpus || status=$? ;;
+*) "$fuzzer" "${options[@]}" -max_total_time="$1" build/fuzz/corpus tests/fuzz/corpus || status=$? ;;
+esac
 [ "$status" -eq 0 ] || report
 exit "$status"

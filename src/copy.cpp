@@ -28,8 +28,8 @@ const char* copy_chunks(int source, int destination, int64_t size) {
 // chunked copy alone would. Returns null, or the message to print.
 const char* fill_destination(int source, int destination, const CopyRange& range) {
   const int64_t whole_chunks = range.size / kChunkSize * kChunkSize;
-  int64_t shared = 0;
-  if (whole_chunks > 0 && rt::share_blocks(source, destination, range.offset, whole_chunks)) shared = whole_chunks;
+  const int64_t shared = whole_chunks > 0 ? rt::share_blocks(source, destination, range.offset, whole_chunks) : 0;
+  if (shared == -1) return "file write error.\n";
   return copy_chunks(source, destination, range.size - shared);
 }
 

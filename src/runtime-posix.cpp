@@ -91,21 +91,20 @@ int empty_destination(int fd) {
   return ::ftruncate(fd, 0) == 0 ? 0 : -1;
 }
 
-bool share_blocks(int source, int destination, int64_t offset, int64_t length) {
+int64_t share_blocks(int source, int destination, int64_t offset, int64_t length) {
   // Only regular files clone; a device would take the request for one of
   // its own.
-  if (!is_regular(destination)) return false;
+  if (!is_regular(destination)) return 0;
   if (clone_range(source, destination, offset, length) &&
       ::lseek(source, static_cast<off_t>(offset + length), SEEK_SET) != -1 &&
       ::lseek(destination, static_cast<off_t>(length), SEEK_SET) != -1) {
-    return true;
+    return length;
   }
   // Leave both as the chunked copy expects them: a clone that failed midway
   // may have shared some blocks already.
-  static_cast<void>(::ftruncate(destination, 0));
-  static_cast<void>(::lseek(destination, 0, SEEK_SET));
-  static_cast<void>(::lseek(source, static_cast<off_t>(offset), SEEK_SET));
-  return false;
+  const bool restored = ::ftruncate(destination, 0) == 0 && ::lseek(destination, 0, SEEK_SET) == 0 &&
+                        ::lseek(source, static_cast<off_t>(offset), SEEK_SET) == offset;
+  return restored ? 0 : -1;
 }
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }

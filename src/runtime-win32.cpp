@@ -125,7 +125,7 @@ int empty_destination(int fd) {
 
 // ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), but that
 // cannot be tested here; every byte goes through the chunked copy.
-bool share_blocks(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return false; }
+int64_t share_blocks(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return 0; }
 
 int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 

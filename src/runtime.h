@@ -34,11 +34,12 @@ bool same_file(int fd, int other);
 // Returns 0, or -1 when the truncation failed.
 int empty_destination(int fd);
 
-// Makes the destination's first length bytes share the storage of the
-// source's bytes from offset on (a copy-on-write clone) and moves both
-// descriptors past them. Returns false, with both files as they were, where
-// the file system cannot: another device, no clones, an unaligned offset.
-bool share_blocks(int source, int destination, int64_t offset, int64_t length);
+// Makes the emptied destination's first length bytes share the storage of
+// the source's bytes from offset on (a copy-on-write clone) and moves both
+// descriptors past them. Returns length; 0, with both files as they were,
+// where the file system cannot (another device, no clones, an unaligned
+// offset); -1 when a failed clone could not be undone.
+int64_t share_blocks(int source, int destination, int64_t offset, int64_t length);
 
 // Moves fd to its end / to position bytes from its start. Returns the new
 // position in bytes or -1.

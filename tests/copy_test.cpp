@@ -89,6 +89,7 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
          f.shares_blocks = true;
        },
        0, "file read error.\n", true, 0},
+      {"clone not undone", [](FakeFiles& f) { f.share_fails = true; }, 0, "file write error.\n", true, 0},
       {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
       {"short write", [](FakeFiles& f) { f.room = 100; }, 0, "file write error.\n", true, 100},
       {"last chunk short", [](FakeFiles& f) { f.room = 99999; }, 0, "file write error.\n", true, 99999},

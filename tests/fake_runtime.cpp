@@ -33,14 +33,14 @@ int empty_destination(int) {
   return 0;
 }
 
-bool share_blocks(int, int, std::int64_t offset, std::int64_t length) {
+std::int64_t share_blocks(int, int, std::int64_t offset, std::int64_t length) {
   FakeFiles& files = fake_files();
+  if (files.share_fails) return -1;
   // As the kernel, refuses a range that reaches past the source's end.
-  if (!files.shares_blocks || offset + length > static_cast<std::int64_t>(files.source.size())) return false;
+  if (!files.shares_blocks || offset + length > static_cast<std::int64_t>(files.source.size())) return 0;
   files.destination.append(files.source, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
   files.position = offset + length;
-  files.shared = length;
-  return true;
+  return files.shared = length;
 }
 
 std::int64_t seek_end(int) {

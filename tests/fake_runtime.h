@@ -34,6 +34,7 @@ struct FakeFiles {
   std::int64_t room = INT64_MAX;
   // Whether the file system clones blocks, and how many bytes it shared.
   bool shares_blocks = false;
+  bool share_fails = false;  // a failed clone that cannot be undone
   std::int64_t shared = 0;
 
   std::vector<std::int64_t> reads;   // length asked by each read call
