@@ -2,30 +2,54 @@
 # Usage: bench/bench.sh [DRAVLET [ROUNDS]]
 # Times dravlet (default build/release/dravlet) against
 #   dd bs=64K iflag=skip_bytes,count_bytes skip=START count=LENGTH
-# on the same byte ranges of the same 512 MiB source, held in the page cache:
-# 100 bytes, 1 MiB and 420 MiB. The two commands alternate run by run (in
-# rounds of hyperfine runs when hyperfine is installed, else one by one),
-# so that a change in the machine's load hits both alike. The destination is
-# removed before each run, so that neither pays for truncating the last one's. Prints the median
-# whole-process time of each, the ratio dravlet/dd, and each one's peak
-# resident memory (GNU time's maximum resident set size).
+# on the same byte ranges of the same sources, held in the page cache:
+#   100-B, 1-MiB, 420-MiB  ranges of a 512 MiB source on the folder's own
+#                          file system (BENCH_DIR, else TMPDIR or /tmp)
+#   floor                  a static program that only returns 0 (built with
+#                          musl), against dd's 100-byte run: the least any
+#                          program takes to start and end here
+#   700-MiB-xfs            a range that starts on a block boundary of a 768
+#                          MiB source on a loop-mounted XFS, where dravlet
+#                          shares blocks; needs root and xfsprogs, else the
+#                          row says why it is missing
+# The commands alternate run by run (in rounds of hyperfine runs when
+# hyperfine is installed, else one by one), so that a change in the
+# machine's load hits all alike. The destination is removed before each run.
+# Prints the median whole-process time of each, the ratio to dd, and each
+# one's peak resident memory (GNU time's maximum resident set size); after
+# the XFS row, the space its copy took on the file system.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tool=$(realpath "${1:-build/release/dravlet}")
 rounds=${2:-20}
 work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/dravlet-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+xfs=$work/xfs
+cleanup() {
+  mountpoint -q "$xfs" 2>/dev/null && umount "$xfs"
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-source=$work/source
-head -c $((512 << 20)) /dev/urandom >"$source"
-cat "$source" >/dev/null  # into the page cache
+head -c $((512 << 20)) /dev/urandom >"$work/source"
+cat "$work/source" >/dev/null # into the page cache
 
-# name start length runs-per-round
-ranges=(
-  "100-B 12345 100 10"
-  "1-MiB 7777777 1048576 10"
-  "420-MiB 33554432 440401920 1"
-)
+printf 'int main(void) { return 0; }\n' >"$work/floor.c"
+floor_built=false
+gcc -specs=/usr/lib/x86_64-linux-musl/musl-gcc.specs -static -O2 -s "$work/floor.c" -o "$work/floor" 2>/dev/null &&
+  floor_built=true
+
+xfs_missing=
+mkdir "$xfs"
+if ! command -v mkfs.xfs >/dev/null; then
+  xfs_missing="no mkfs.xfs (apt-get install xfsprogs)"
+elif ! xfs_missing=$(truncate -s 2G "$work/xfs.img" && mkfs.xfs -q "$work/xfs.img" 2>&1 &&
+  mount -o loop "$work/xfs.img" "$xfs" 2>&1); then
+  xfs_missing="cannot mount an XFS image: $xfs_missing"
+else
+  xfs_missing=
+  head -c $((768 << 20)) /dev/urandom >"$xfs/source"
+  sync -f "$xfs"
+fi
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -34,46 +58,86 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 time_once() {
   local label=$1
   shift
-  rm -f "$work/out-dravlet" "$work/out-dd"
+  rm -f "$out_tool" "$out_dd"
   local start=$EPOCHREALTIME
   "$@" >/dev/null
   local end=$EPOCHREALTIME
   echo "$end - $start" | bc -l >>"$work/$label.times"
 }
 
-peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+peak_kib() {
+  rm -f "$out_tool" "$out_dd"
+  /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1
+}
 
-printf '%-8s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
-for entry in "${ranges[@]}"; do
-  read -r name start length runs <<<"$entry"
-  tool_cmd=("$tool" "$source" "$work/out-dravlet" "$length" "-o$start")
-  dd_cmd=(dd "if=$source" "of=$work/out-dd" bs=64K iflag=skip_bytes,count_bytes "skip=$start" "count=$length" status=none)
-  "${tool_cmd[@]}" >/dev/null
-  "${dd_cmd[@]}"
-  cmp "$work/out-dravlet" "$work/out-dd" || { echo "dravlet and dd copied different bytes" >&2; exit 1; }
+used_bytes() {
+  sync -f "$1"
+  stat -f -c '%b %f %S' "$1" | awk '{ print ($1 - $2) * $3 }'
+}
+
+# compare NAME RUNS: times $tool_cmd against $dd_cmd and prints their row.
+compare() {
+  local name=$1 runs=$2 round who
+  local -a cmd
   rm -f "$work"/*.times
   for ((round = 0; round < rounds; round++)); do
-    if command -v hyperfine >/dev/null; then
-      # Alternate which command goes first in each round.
-      order=(tool dd)
-      ((round % 2)) && order=(dd tool)
-      for who in "${order[@]}"; do
-        if [ "$who" = tool ]; then cmd=("${tool_cmd[@]}"); else cmd=("${dd_cmd[@]}"); fi
-        hyperfine -N --style none --runs "$runs" --prepare "rm -f $work/out-dravlet $work/out-dd" --export-json "$work/run.json" "$(printf '%q ' "${cmd[@]}")" >/dev/null 2>&1
+    # Alternate which command goes first in each round.
+    local order=(tool dd)
+    ((round % 2)) && order=(dd tool)
+    for who in "${order[@]}"; do
+      if [ "$who" = tool ]; then cmd=("${tool_cmd[@]}"); else cmd=("${dd_cmd[@]}"); fi
+      if command -v hyperfine >/dev/null; then
+        hyperfine -N --style none --runs "$runs" --prepare "rm -f $out_tool $out_dd" --export-json "$work/run.json" \
+          "$(printf '%q ' "${cmd[@]}")" >/dev/null 2>&1
         python3 -c 'import json,sys; print("\n".join(map(str, json.load(open(sys.argv[1]))["results"][0]["times"])))' \
           "$work/run.json" >>"$work/$who.times"
-      done
-    else
-      for ((i = 0; i < runs; i++)); do
-        time_once tool "${tool_cmd[@]}"
-        time_once dd "${dd_cmd[@]}"
-      done
-    fi
+      else
+        for ((i = 0; i < runs; i++)); do time_once "$who" "${cmd[@]}"; done
+      fi
+    done
   done
+  local tool_s dd_s tool_kib dd_kib
   tool_s=$(median <"$work/tool.times")
   dd_s=$(median <"$work/dd.times")
   tool_kib=$(for _ in 1 2 3 4 5; do peak_kib "${tool_cmd[@]}"; done | median)
   dd_kib=$(for _ in 1 2 3 4 5; do peak_kib "${dd_cmd[@]}"; done | median)
   awk -v n="$name" -v t="$tool_s" -v d="$dd_s" -v tk="$tool_kib" -v dk="$dd_kib" \
-    'BEGIN { printf "%-8s %12.3f %12.3f %7.2f %14d %14d %7.2f\n", n, t * 1000, d * 1000, t / d, tk, dk, tk / dk }'
-done
+    'BEGIN { printf "%-12s %12.3f %12.3f %7.3f %14d %14d %7.2f\n", n, t * 1000, d * 1000, t / d, tk, dk, tk / dk }'
+}
+
+# range NAME FOLDER START LENGTH RUNS: one range of FOLDER/source.
+range() {
+  local name=$1 folder=$2 start=$3 length=$4 runs=$5
+  out_tool=$folder/out-dravlet
+  out_dd=$folder/out-dd
+  tool_cmd=("$tool" "$folder/source" "$out_tool" "$length" "-o$start")
+  dd_cmd=(dd "if=$folder/source" "of=$out_dd" bs=64K iflag=skip_bytes,count_bytes "skip=$start" "count=$length" status=none)
+  rm -f "$out_tool" "$out_dd"
+  "${tool_cmd[@]}" >/dev/null
+  "${dd_cmd[@]}"
+  cmp "$out_tool" "$out_dd" || { echo "dravlet and dd copied different bytes" >&2; exit 1; }
+  compare "$name" "$runs"
+}
+
+echo "dravlet: $tool ($(stat -c %s "$tool") bytes)"
+printf '%-12s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
+range 100-B "$work" 12345 100 10
+if $floor_built; then
+  # The floor in dravlet's columns, against the same dd run.
+  tool_cmd=("$work/floor")
+  compare floor 10
+else
+  echo "floor        (not built: no musl-gcc specs, apt-get install musl-tools)"
+fi
+range 1-MiB "$work" 7777777 1048576 10
+range 420-MiB "$work" 33554432 440401920 1
+if [ -z "$xfs_missing" ]; then
+  rm -f "$xfs/out-dravlet" "$xfs/out-dd"
+  before=$(used_bytes "$xfs")
+  "$tool" "$xfs/source" "$xfs/out-dravlet" 734003200 -o33554432 >/dev/null
+  grown=$(($(used_bytes "$xfs") - before))
+  range 700-MiB-xfs "$xfs" 33554432 734003200 1
+  echo "700-MiB-xfs: dravlet's copy took $((grown / 1024)) KiB of new space on the file system"
+else
+  echo "700-MiB-xfs  (skipped: $xfs_missing)"
+fi
