@@ -7,7 +7,11 @@
 #   Debian package dravlet_VERSION_ARCH.deb             program debian readme
 #   Windows zip    dravlet-VERSION-windows-x86_64.zip   program manual readme licence
 # On Windows the program sits beside its documents, at the archive's top.
-install(TARGETS dravlet RUNTIME DESTINATION $<IF:$<BOOL:${WIN32}>,.,${CMAKE_INSTALL_BINDIR}> COMPONENT program)
+set(program_dir ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+  set(program_dir .)
+endif()
+install(TARGETS dravlet RUNTIME DESTINATION ${program_dir} COMPONENT program)
 
 if(WIN32)
   # Windows has neither man nor LF line ends: the archive carries the

@@ -7,6 +7,8 @@
 #include <string>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <cwchar>
 #else
 #include <sys/stat.h>
@@ -92,6 +94,28 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
 }
 
 #ifdef _WIN32
+// A named pipe with a single instance as the destination: opened once, so
+// the instance is the tool's, never taken for the source, never truncated.
+TEST(Runtime, WritesIntoANamedPipeOfOneInstance) {
+  const HANDLE server = CreateNamedPipeW(L"\\\\.\\pipe\\dravlet-runtime-test", PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  std::fclose(std::fopen("runtime_test.pipe-source", "wb"));
+  const int source = rt::open_source("runtime_test.pipe-source");
+  const int pipe = rt::open_destination("\\\\.\\pipe\\dravlet-runtime-test");
+  ASSERT_NE(pipe, -1);
+  EXPECT_FALSE(rt::same_file(source, pipe));
+  EXPECT_EQ(rt::empty_destination(pipe), 0);
+  EXPECT_EQ(rt::write(pipe, "abc", 3), 3);
+  char received[4] = {};
+  DWORD count = 0;
+  EXPECT_NE(ReadFile(server, received, 3, &count, nullptr), 0);
+  EXPECT_STREQ(received, "abc");
+  rt::close(pipe);
+  rt::close(source);
+  CloseHandle(server);
+}
+
 TEST(Runtime, TakesTheUtf16CommandLineAsUtf8) {
   struct Case {
     const wchar_t* argument;
