@@ -47,6 +47,15 @@ bool is_regular(int fd) {
   return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Empties the regular file open as fd. An empty one is left alone: ext4
+// takes the truncation of a file for its replacement and writes the new
+// bytes out at its close, which would make every copy wait for the disk.
+bool empty_regular_file(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  return info.st_size == 0 || ::ftruncate(fd, 0) == 0;
+}
+
 }  // namespace
 
 namespace rt {
@@ -88,7 +97,7 @@ bool same_file(int fd, int other) {
 
 int empty_destination(int fd) {
   if (!is_regular(fd)) return 0;
-  return ::ftruncate(fd, 0) == 0 ? 0 : -1;
+  return empty_regular_file(fd) ? 0 : -1;
 }
 
 int64_t share_blocks(int source, int destination, int64_t offset, int64_t length) {
@@ -102,7 +111,7 @@ int64_t share_blocks(int source, int destination, int64_t offset, int64_t length
   }
   // Leave both as the chunked copy expects them: a clone that failed midway
   // may have shared some blocks already.
-  const bool restored = ::ftruncate(destination, 0) == 0 && ::lseek(destination, 0, SEEK_SET) == 0 &&
+  const bool restored = empty_regular_file(destination) && ::lseek(destination, 0, SEEK_SET) == 0 &&
                         ::lseek(source, static_cast<off_t>(offset), SEEK_SET) == offset;
   return restored ? 0 : -1;
 }
