@@ -47,13 +47,14 @@ bool is_regular(int fd) {
   return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Empties the regular file open as fd. An empty one is left alone: ext4
-// takes the truncation of a file for its replacement and writes the new
-// bytes out at its close, which would make every copy wait for the disk.
-bool empty_regular_file(int fd) {
+// Empties fd when it is a regular file; a device or a pipe is left alone,
+// and so is an empty file: ext4 takes the truncation of a file for its
+// replacement and writes the new bytes out at its close, which would make
+// every copy wait for the disk. Returns false when the truncation failed.
+bool empty_if_regular(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return false;
-  return info.st_size == 0 || ::ftruncate(fd, 0) == 0;
+  return !S_ISREG(info.st_mode) || info.st_size == 0 || ::ftruncate(fd, 0) == 0;
 }
 
 }  // namespace
@@ -95,25 +96,20 @@ bool same_file(int fd, int other) {
          first.st_ino == second.st_ino;
 }
 
-int empty_destination(int fd) {
-  if (!is_regular(fd)) return 0;
-  return empty_regular_file(fd) ? 0 : -1;
-}
+int empty_destination(int fd) { return empty_if_regular(fd) ? 0 : -1; }
 
 int64_t share_blocks(int source, int destination, int64_t offset, int64_t length) {
   // Only regular files clone; a device would take the request for one of
   // its own.
   if (!is_regular(destination)) return 0;
-  if (clone_range(source, destination, offset, length) &&
-      ::lseek(source, static_cast<off_t>(offset + length), SEEK_SET) != -1 &&
-      ::lseek(destination, static_cast<off_t>(length), SEEK_SET) != -1) {
-    return length;
+  // A clone that failed midway may have shared some blocks already; the
+  // positions are as they were.
+  if (!clone_range(source, destination, offset, length)) return empty_if_regular(destination) ? 0 : -1;
+  if (::lseek(source, static_cast<off_t>(offset + length), SEEK_SET) == -1 ||
+      ::lseek(destination, static_cast<off_t>(length), SEEK_SET) == -1) {
+    return -1;
   }
-  // Leave both as the chunked copy expects them: a clone that failed midway
-  // may have shared some blocks already.
-  const bool restored = empty_regular_file(destination) && ::lseek(destination, 0, SEEK_SET) == 0 &&
-                        ::lseek(source, static_cast<off_t>(offset), SEEK_SET) == offset;
-  return restored ? 0 : -1;
+  return length;
 }
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }

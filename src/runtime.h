@@ -38,7 +38,8 @@ int empty_destination(int fd);
 // the source's bytes from offset on (a copy-on-write clone) and moves both
 // descriptors past them. Returns length; 0, with both files as they were,
 // where the file system cannot (another device, no clones, an unaligned
-// offset); -1 when a failed clone could not be undone.
+// offset); -1 when a failed clone could not be undone or the descriptors
+// not moved past the shared bytes.
 int64_t share_blocks(int source, int destination, int64_t offset, int64_t length);
 
 // Moves fd to its end / to position bytes from its start. Returns the new
