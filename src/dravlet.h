@@ -25,6 +25,13 @@ struct OptionStatus {
   bool accepted() const { return message == nullptr; }
 };
 
+// Reads text as a whole number: a signed decimal, then unit (one optional
+// mark such as "%", or "" for none), then nothing but white space. Text
+// after the number is refused rather than guessed at: "4k" or "1M" would
+// otherwise count as 4 and 1. Returns false when text is not such a number
+// or it lies outside the signed 64-bit range.
+bool read_number(const char* text, const char* unit, int64_t* value);
+
 // Characters that name an option at the start of its argument.
 constexpr int kOptionPrefixLength = 2;
 

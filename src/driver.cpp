@@ -76,7 +76,7 @@ const char* scan_options(CopyRange& range, int count, char* const arguments[]) {
 
 const char* resolve_range(CopyRange& range, const char* size_argument) {
   int64_t count = 0;
-  if (!rt::scan_i64(size_argument, &count)) return "size parameter syntax error.\n";
+  if (!read_number(size_argument, "", &count)) return "size parameter syntax error.\n";
   int64_t size = 0;
   if (!checked::multiply(count, range.block, &size)) return "size parameter range error.\n";
   if (size < 0) {

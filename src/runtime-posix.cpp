@@ -124,12 +124,13 @@ int64_t write(int fd, const void* buffer, int64_t count) { return ::write(fd, bu
 
 int close(int fd) { return ::close(fd) == 0 ? 0 : -1; }
 
-bool scan_i64(const char* text, int64_t* value) {
+bool scan_i64(const char* text, int64_t* value, const char** rest) {
   char* end = nullptr;
   errno = 0;
   const long long number = ::strtoll(text, &end, 10);
   if (end == text || errno == ERANGE) return false;
   *value = number;
+  *rest = end;
   return true;
 }
 

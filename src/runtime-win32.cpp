@@ -139,12 +139,13 @@ int64_t write(int fd, const void* buffer, int64_t count) { return _write(fd, buf
 
 int close(int fd) { return _close(fd) == 0 ? 0 : -1; }
 
-bool scan_i64(const char* text, int64_t* value) {
+bool scan_i64(const char* text, int64_t* value, const char** rest) {
   char* end = nullptr;
   errno = 0;
   const __int64 number = _strtoi64(text, &end, 10);
   if (end == text || errno == ERANGE) return false;
   *value = number;
+  *rest = end;
   return true;
 }
 

@@ -59,9 +59,9 @@ int64_t write(int fd, const void* buffer, int64_t count);
 int close(int fd);
 
 // Reads a signed decimal as "%I64d" does: optional white space, optional
-// sign, at least one digit; whatever follows is ignored. Returns false when
-// there is no number or it lies outside the signed 64-bit range.
-bool scan_i64(const char* text, int64_t* value);
+// sign, at least one digit. Sets *rest to the text that follows it. Returns
+// false when there is no number or it lies outside the signed 64-bit range.
+bool scan_i64(const char* text, int64_t* value, const char** rest);
 
 // Write text, or value as a signed decimal, to standard output; flush_output
 // hands what is buffered to the system. None of them reports a failure.

@@ -84,7 +84,12 @@ int close(int fd) {
   return fd == FakeFiles::kDestination && files.destination_close_fails ? -1 : 0;
 }
 
-bool scan_i64(const char* text, std::int64_t* value) { return std::sscanf(text, "%" SCNd64, value) == 1; }
+bool scan_i64(const char* text, std::int64_t* value, const char** rest) {
+  int length = 0;
+  if (std::sscanf(text, "%" SCNd64 "%n", value, &length) != 1) return false;
+  *rest = text + length;
+  return true;
+}
 
 void print_text(const char* text) { fake_files().output += text; }
 

@@ -33,7 +33,15 @@ TEST(Options, SetBlockAndStart) {
   const char* o_range = "-o option range error.\n";
   const OptionCase cases[] = {
       {900, {"-b64", "-o-3"}, nullptr, 64, 704, true},
-      {900, {"-b4k", "-b", "-o1"}, b_syntax, 4, 0, false},
+      {900, {"-b4", "-b", "-o1"}, b_syntax, 4, 0, false},
+      // Text after a number is refused, not read as a unit; white space is
+      // not text.
+      {900, {"-b4k"}, b_syntax, 1, 0, false},
+      {900, {"-b0x200"}, b_syntax, 1, 0, false},
+      {900, {"-b512 \r\n", "-o12s"}, o_syntax, 512, 0, false},
+      {900, {"-p50%%"}, p_syntax, 1, 0, false},
+      {900, {"-p50 %"}, p_syntax, 1, 0, false},
+      {900, {"-p50% "}, nullptr, 1, 450, true},
       {900, {"-bogus"}, b_syntax, 1, 0, false},
       {900, {"-b8", "-B512", "-b"}, "unknown option error.\n", 8, 0, false},
       {900, {"-b8", "", "-b"}, "unknown option error.\n", 8, 0, false},
@@ -109,7 +117,10 @@ TEST(SizeRule, ResolvesChecksAndClips) {
       {500, 1, 1, true, "500", nullptr, 1, 500, 499},
       {500, 1, 0, false, "-100", nullptr, 400, 100, 100},
       {500, 1, 0, false, "-800", nullptr, 0, 800, 500},
-      {500, 1, 0, false, " +12abc", nullptr, 0, 12, 12},
+      {500, 1, 0, false, " +12 ", nullptr, 0, 12, 12},
+      {500, 1, 0, false, " +12abc", syntax, 0, 0, 0},
+      {500, 1, 0, false, "1M", syntax, 0, 0, 0},
+      {500, 1, 0, false, "12%", syntax, 0, 0, 0},
       {500, 1, 0, false, "-0", nullptr, 0, 0, 0},
       {0, 1, 0, false, "10", nullptr, 0, 10, 0},
       {500, 1, 0, false, "abc", syntax, 0, 0, 0},

@@ -22,30 +22,35 @@ TEST(Runtime, ScansSigned64BitDecimals) {
     const char* text;
     bool read;
     std::int64_t value;
+    const char* rest;  // what follows the number
   };
   const Case cases[] = {
-      {"512", true, 512},
-      {" \t\n+7", true, 7},
-      {"-0", true, 0},
-      {"12abc", true, 12},
-      {"4k", true, 4},
-      {"0x10", true, 0},
-      {"12\xFF", true, 12},
-      {"9223372036854775807", true, INT64_MAX},
-      {"-9223372036854775808", true, INT64_MIN},
-      {"9223372036854775808", false, 0},
-      {"-9223372036854775809", false, 0},
-      {"99999999999999999999999", false, 0},
-      {"", false, 0},
-      {"abc", false, 0},
-      {"-", false, 0},
-      {"+-1", false, 0},
-      {"- 1", false, 0},
+      {"512", true, 512, ""},
+      {" \t\n+7", true, 7, ""},
+      {"-0", true, 0, ""},
+      {"12abc", true, 12, "abc"},
+      {"4k\r\n", true, 4, "k\r\n"},
+      {"0x10", true, 0, "x10"},
+      {"12\xFF", true, 12, "\xFF"},
+      {"9223372036854775807", true, INT64_MAX, ""},
+      {"-9223372036854775808", true, INT64_MIN, ""},
+      {"9223372036854775808", false, 0, nullptr},
+      {"-9223372036854775809", false, 0, nullptr},
+      {"99999999999999999999999", false, 0, nullptr},
+      // An overflow is not carried into the next scan.
+      {"1", true, 1, ""},
+      {"", false, 0, nullptr},
+      {"abc", false, 0, nullptr},
+      {"-", false, 0, nullptr},
+      {"+-1", false, 0, nullptr},
+      {"- 1", false, 0, nullptr},
   };
   for (const Case& c : cases) {
     std::int64_t value = 0;
-    EXPECT_EQ(rt::scan_i64(c.text, &value), c.read) << '"' << c.text << '"';
+    const char* rest = nullptr;
+    EXPECT_EQ(rt::scan_i64(c.text, &value, &rest), c.read) << '"' << c.text << '"';
     EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    EXPECT_STREQ(rest, c.rest) << '"' << c.text << '"';
   }
 }
 

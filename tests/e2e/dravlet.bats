@@ -30,9 +30,9 @@ in500 out -800                 | filesize:500 size:800 offset:0\n   | 0 | copy i
 in900 out 2 -b64 -o-3          | filesize:900 size:128 offset:704\n | 0 | copy in900 704 128
 in900 out 0                    | filesize:900 size:0 offset:0\n     | 0 | copy in900 0 0
 empty out 10                   | filesize:0 size:10 offset:0\n      | 0 | copy empty 0 0
-in900 out ' +12abc'            | filesize:900 size:12 offset:0\n    | 0 | copy in900 0 12
+in900 out ' +12 '             | filesize:900 size:12 offset:0\n    | 0 | copy in900 0 12
+in900 out 5 '-o10 '            | filesize:900 size:5 offset:10\n    | 0 | copy in900 10 5
 in900 out -0                   | filesize:900 size:0 offset:0\n     | 0 | copy in900 0 0
-in900 out 10 -b4k              | filesize:900 size:40 offset:0\n    | 0 | copy in900 0 40
 in900 out 1 -b3 -b5            | filesize:900 size:5 offset:0\n     | 0 | copy in900 0 5
 in900 out 1 -p50%              | filesize:900 size:1 offset:450\n   | 0 | copy in900 450 1
 in900 out 1 -p50 -b512         | filesize:900 size:512 offset:450\n | 0 | copy in900 450 450
@@ -76,6 +76,12 @@ in900 out 1 -b8 -x -b          | unknown option error.\n | 255 | untouched
 in900 out x -b                 | -b option syntax error.\n | 255 | untouched
 in900 out 1 -b 512             | -b option syntax error.\n | 255 | untouched
 in900 out 1 -bogus             | -b option syntax error.\n | 255 | untouched
+in900 out 10 -b4k              | -b option syntax error.\n | 255 | untouched
+in900 out 10 -b0x200           | -b option syntax error.\n | 255 | untouched
+in900 out -1M                  | size parameter syntax error.\n | 255 | untouched
+in900 out 12s -b512            | size parameter syntax error.\n | 255 | untouched
+in900 out 1 -p50%%             | -p option syntax error.\n | 255 | untouched
+in900 out 1 -o2x               | -o option syntax error.\n | 255 | untouched
 in900 out 1 -b99999999999999999999 | -b option syntax error.\n | 255 | untouched
 in900 out 1 -p                 | -p option syntax error.\n | 255 | untouched
 in900 out 1 -px                | -p option syntax error.\n | 255 | untouched
