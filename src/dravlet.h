@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "runtime.h"
+
 // The run's range record. Every count and position is in bytes.
 struct CopyRange {
   int64_t filesize = 0;       // size of the source, measured once at open
@@ -70,12 +72,18 @@ const char* check_start(const CopyRange& range);
 // Shortens range.size so that the copy ends at the end of the source.
 void clip_range(CopyRange& range);
 
-// Seeks source to range.offset, opens destination, refuses it when it is
-// the source file, empties it and copies range.size bytes in chunks of
-// kChunkSize (whole chunks may share blocks instead, where the file system
-// clones). Prints its own message on failure and has closed the destination
-// by the time it returns; leaves source open. Returns true after a complete
-// copy.
-bool copy_range(int source, const char* destination, const CopyRange& range);
+// The open source: its descriptor and what it is, told once at the open.
+struct Source {
+  int fd;
+  rt::FileInfo info;
+};
+
+// Seeks the source to range.offset, opens destination, refuses it when it
+// is the source's storage, empties it and fills it with range.size bytes,
+// as the chunked copy of kChunkSize bytes a chunk would (whole chunks may
+// be shared, skipped as holes or copied by the kernel instead). Prints its
+// own message on failure and has closed the destination by the time it
+// returns; leaves the source open. Returns true after a complete copy.
+bool copy_range(const Source& source, const char* destination, const CopyRange& range);
 
 #endif  // DRAVLET_DRAVLET_H_

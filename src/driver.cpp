@@ -15,14 +15,26 @@ int fail(const char* message) {
   return -1;
 }
 
+// Tells what the open source is. Returns null, or the message to print.
+const char* describe_source(Source& source) {
+  // open(2) gives a descriptor for a directory, which would only fail at the
+  // first read, after the destination had been emptied.
+  if (!rt::describe(source.fd, &source.info) || source.info.kind == rt::Kind::kDirectory) {
+    return "input file is not open.\n";
+  }
+  return nullptr;
+}
+
 // Measures the open source into range.filesize, leaving it positioned at
 // its end. Returns null, or the message to print.
-const char* measure_source(int source, CopyRange& range) {
+const char* measure_source(const Source& source, CopyRange& range) {
   // A pipe, a terminal or a device such as /dev/zero has no length to take
-  // a range of, though its end seek may succeed and give a meaningless 0.
-  if (!rt::has_size(source) || rt::seek_end(source) == -1) return "input file seek end error.\n";
-  range.filesize = rt::tell(source);
-  return nullptr;
+  // a range of, though its end seek may succeed and give a meaningless 0;
+  // neither has a sysfs attribute, whose size is always 4096.
+  const bool sized = source.info.kind == rt::Kind::kRegular || source.info.kind == rt::Kind::kBlockDevice;
+  if (!sized || !source.info.size_is_length || rt::seek_end(source.fd) == -1) return "input file seek end error.\n";
+  range.filesize = rt::tell(source.fd);
+  return range.filesize == -1 ? "input file seek end error.\n" : nullptr;
 }
 
 // The option-table entry whose prefix begins argument, or null.
@@ -50,9 +62,10 @@ void print_report(const CopyRange& range) {
 
 // The stages that follow a successful open of the source. Returns the exit
 // status; the caller closes the source.
-int copy_from_source(int source, const char* destination, const char* size_argument, int option_count,
+int copy_from_source(Source& source, const char* destination, const char* size_argument, int option_count,
                      char* const options[]) {
   CopyRange range;
+  if (const char* message = describe_source(source)) return fail(message);
   if (const char* message = measure_source(source, range)) return fail(message);
   if (const char* message = scan_options(range, option_count, options)) return fail(message);
   if (const char* message = resolve_range(range, size_argument)) return fail(message);
@@ -108,9 +121,9 @@ int run_dravlet(int argc, char* argv[]) {
   if (argc < kFirstOption) {
     return fail("usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n");
   }
-  const int source = rt::open_source(argv[1]);
-  if (source == -1) return fail("input file is not open.\n");
+  Source source{rt::open_source(argv[1]), {}};
+  if (source.fd == -1) return fail("input file is not open.\n");
   const int status = copy_from_source(source, argv[2], argv[3], argc - kFirstOption, argv + kFirstOption);
-  rt::close(source);
+  rt::close(source.fd);
   return status;
 }

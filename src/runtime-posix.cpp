@@ -1,6 +1,7 @@
 // The runtime calls on POSIX: open(2) and friends, strtoll and stdio. Only
 // the C library's headers, so that the same unit builds against glibc and
-// against musl (the static release binary).
+// against musl (the static release binary). The kernel's own structures
+// are spelled out here, as musl's headers do not carry the kernel's.
 #include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
@@ -11,6 +12,9 @@
 
 #ifdef __linux__
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include "runtime.h"
@@ -21,40 +25,84 @@ static_assert(sizeof(off_t) == 8, "off_t must hold 64-bit file positions");
 
 namespace {
 
+// The storage volume that stands for block devices themselves: their
+// number is the "file" on it. No file system has this device number.
+constexpr uint64_t kDeviceNumbers = UINT64_MAX;
+
 #ifdef __linux__
-// The kernel's request to clone a range of one file into another, as
-// <linux/fs.h> states it; musl's headers do not carry the kernel's.
-struct CloneRange {
+// struct file_clone_range of <linux/fs.h>.
+struct CloneRequest {
   int64_t source;
   uint64_t source_offset;
   uint64_t length;
   uint64_t destination_offset;
 };
-static_assert(sizeof(CloneRange) == 32, "the kernel's struct file_clone_range");
-constexpr unsigned long kCloneRange = _IOW(0x94, 13, CloneRange);  // FICLONERANGE
+static_assert(sizeof(CloneRequest) == 32, "the kernel's struct file_clone_range");
+constexpr unsigned long kCloneRange = _IOW(0x94, 13, CloneRequest);  // FICLONERANGE
 
-// Clones length bytes of source from offset on to the start of destination.
-bool clone_range(int source, int destination, int64_t offset, int64_t length) {
-  CloneRange request{source, static_cast<uint64_t>(offset), static_cast<uint64_t>(length), 0};
-  return ::ioctl(destination, kCloneRange, &request) == 0;
+// struct loop_info64 of <linux/loop.h>: what a loop device reads from.
+struct LoopInfo {
+  uint64_t device;  // the backing file's st_dev
+  uint64_t inode;   // and st_ino
+  uint64_t rdevice;
+  uint64_t offset;
+  uint64_t size_limit;
+  uint32_t number;
+  uint32_t encrypt_type;
+  uint32_t encrypt_key_size;
+  uint32_t flags;
+  uint8_t file_name[64];
+  uint8_t crypt_name[64];
+  uint8_t encrypt_key[32];
+  uint64_t init[2];
+};
+static_assert(sizeof(LoopInfo) == 232, "the kernel's struct loop_info64");
+constexpr unsigned long kLoopGetStatus = 0x4C05;  // LOOP_GET_STATUS64
+constexpr unsigned kLoopMajor = 7;
+constexpr unsigned kExtendedMajor = 259;  // partitions of loop devices, among others
+
+// File systems whose attributes report a size that is not their length.
+constexpr int64_t kMadeUpSizes[] = {
+    0x62656572,  // sysfs
+    0x62656570,  // configfs
+    0x64626720,  // debugfs
+    0x74726163,  // tracefs
+    0x73636673,  // securityfs
+    0x0027e0eb,  // cgroup
+    0x63677270,  // cgroup2
+};
+
+bool has_made_up_sizes(int fd, bool* made_up) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  *made_up = false;
+  for (const int64_t type : kMadeUpSizes) *made_up = *made_up || static_cast<int64_t>(info.f_type) == type;
+  return true;
+}
+
+// The file behind a loop device (or a partition of one), where fd is open
+// on such a device. Returns false for any other block device.
+bool backing_file(int fd, dev_t device, rt::Storage* storage) {
+  if (major(device) != kLoopMajor && major(device) != kExtendedMajor) return false;
+  LoopInfo info{};
+  if (::ioctl(fd, kLoopGetStatus, &info) != 0) return false;
+  *storage = {info.device, {info.inode, 0}};
+  return true;
 }
 #else
-bool clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return false; }
-#endif
-
-bool is_regular(int fd) {
-  struct stat info {};
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+bool has_made_up_sizes(int /*fd*/, bool* made_up) {
+  *made_up = false;
+  return true;
 }
 
-// Empties fd when it is a regular file; a device or a pipe is left alone,
-// and so is an empty file: ext4 takes the truncation of a file for its
-// replacement and writes the new bytes out at its close, which would make
-// every copy wait for the disk. Returns false when the truncation failed.
-bool empty_if_regular(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  return !S_ISREG(info.st_mode) || info.st_size == 0 || ::ftruncate(fd, 0) == 0;
+bool backing_file(int /*fd*/, dev_t /*device*/, rt::Storage* /*storage*/) { return false; }
+#endif
+
+rt::Kind kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return rt::Kind::kRegular;
+  if (S_ISBLK(mode)) return rt::Kind::kBlockDevice;
+  if (S_ISDIR(mode)) return rt::Kind::kDirectory;
+  return rt::Kind::kOther;
 }
 
 }  // namespace
@@ -62,16 +110,16 @@ bool empty_if_regular(int fd) {
 namespace rt {
 
 int open_source(const char* path) {
-  // Without O_NONBLOCK the open of a FIFO waits for a writer, maybe forever;
-  // reads block again once it is open.
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO waits for a writer, maybe forever.
+  // With it, a file under a lease (Samba's oplocks, NFS delegations) answers
+  // EAGAIN, where a plain open waits for the lease to be given up; a FIFO
+  // never answers that.
+  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EAGAIN) fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  // open(2) gives a descriptor for a directory, which would only fail later,
-  // at the first read, after the destination had been emptied.
-  struct stat info {};
+  // Reads block again once it is open.
   const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flags == -1 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+  if (flags == -1 || ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)) {
     ::close(fd);
     return -1;
   }
@@ -82,35 +130,76 @@ int open_source(const char* path) {
   return fd;
 }
 
-bool has_size(int fd) {
-  struct stat info {};
-  return ::fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+int open_destination(const char* path, bool* created) {
+  // A file this open creates is empty for certain, whatever size a file
+  // system that caches attributes would report for it.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  *created = fd >= 0;
+  if (fd >= 0 || errno != EEXIST) return fd;
+  return ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
 }
 
-int open_destination(const char* path) { return ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600); }
-
-bool same_file(int fd, int other) {
-  struct stat first {};
-  struct stat second {};
-  return ::fstat(fd, &first) == 0 && ::fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
-
-int empty_destination(int fd) { return empty_if_regular(fd) ? 0 : -1; }
-
-int64_t share_blocks(int source, int destination, int64_t offset, int64_t length) {
-  // Only regular files clone; a device would take the request for one of
-  // its own.
-  if (!is_regular(destination)) return 0;
-  // A clone that failed midway may have shared some blocks already; the
-  // positions are as they were.
-  if (!clone_range(source, destination, offset, length)) return empty_if_regular(destination) ? 0 : -1;
-  if (::lseek(source, static_cast<off_t>(offset + length), SEEK_SET) == -1 ||
-      ::lseek(destination, static_cast<off_t>(length), SEEK_SET) == -1) {
-    return -1;
+bool describe(int fd, FileInfo* info) {
+  struct stat status {};
+  bool made_up = false;
+  if (::fstat(fd, &status) != 0 || !has_made_up_sizes(fd, &made_up)) return false;
+  info->kind = kind_of(status.st_mode);
+  info->size_is_length = !made_up;
+  info->storage = {static_cast<uint64_t>(status.st_dev), {static_cast<uint64_t>(status.st_ino), 0}};
+  // Two nodes of one block device are one storage, and so are a loop device
+  // and the file it reads from.
+  if (info->kind == Kind::kBlockDevice && !backing_file(fd, status.st_rdev, &info->storage)) {
+    info->storage = {kDeviceNumbers, {static_cast<uint64_t>(status.st_rdev), 0}};
   }
-  return length;
+  return true;
 }
+
+int resize(int fd, int64_t length) {
+  return ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::lseek(fd, static_cast<off_t>(length), SEEK_SET) != -1
+             ? 0
+             : -1;
+}
+
+#ifdef __linux__
+Clone clone_range(int source, int destination, int64_t offset, int64_t length) {
+  // The kernel reads a length of 0 as "to the end of the source".
+  if (length <= 0) return Clone::kRefused;
+  CloneRequest request{source, static_cast<uint64_t>(offset), static_cast<uint64_t>(length), 0};
+  if (::ioctl(destination, kCloneRange, &request) == 0) return Clone::kShared;
+  // These come before any block is shared: another file system, one that
+  // cannot clone, an unaligned range.
+  const int error = errno;
+  if (error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == EINVAL || error == ENOSYS) {
+    return Clone::kRefused;
+  }
+  return Clone::kFailed;
+}
+
+bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
+  const off_t data = ::lseek(fd, static_cast<off_t>(position), SEEK_DATA);
+  if (data == -1) {
+    // Only a hole from position on, or position at or past the end.
+    if (errno != ENXIO) return false;
+    *start = *end = ::lseek(fd, 0, SEEK_END);
+    return *start != -1;
+  }
+  *start = data;
+  *end = ::lseek(fd, data, SEEK_HOLE);
+  return *end != -1;
+}
+
+int64_t kernel_copy(int source, int destination, int64_t length) {
+  return ::syscall(SYS_copy_file_range, source, nullptr, destination, nullptr, static_cast<size_t>(length), 0U);
+}
+#else
+Clone clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) {
+  return Clone::kRefused;
+}
+
+bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
+
+int64_t kernel_copy(int /*source*/, int /*destination*/, int64_t /*length*/) { return -1; }
+#endif
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 

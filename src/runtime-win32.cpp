@@ -35,11 +35,6 @@ HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));  // NOLINT(performance-no-int-to-ptr)
 }
 
-bool is_disk_file(int fd) {
-  const HANDLE handle = handle_of(fd);
-  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
-}
-
 // path, strict UTF-8, as UTF-16 in static storage; null when it is not
 // UTF-8 or too long for any path.
 const wchar_t* wide_path(const char* path) {
@@ -48,22 +43,20 @@ const wchar_t* wide_path(const char* path) {
 }
 
 // The file's identity on its volume: the 128-bit id where the file system
-// has one (ReFS), else the 64-bit index. Fills *volume and id[2]; returns
-// false when neither can be had (a pipe, a console).
-bool identify(int fd, uint64_t* volume, uint64_t id[2]) {
-  const HANDLE handle = handle_of(fd);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+// has one (ReFS), else the 64-bit index. Returns false when neither can be
+// had.
+bool identify(HANDLE handle, rt::Storage* storage) {
   FILE_ID_INFO wide_id{};
   if (GetFileInformationByHandleEx(handle, FileIdInfo, &wide_id, sizeof wide_id) != 0) {
-    *volume = wide_id.VolumeSerialNumber;
-    memcpy(id, wide_id.FileId.Identifier, sizeof wide_id.FileId.Identifier);
+    storage->volume = wide_id.VolumeSerialNumber;
+    memcpy(storage->file, wide_id.FileId.Identifier, sizeof wide_id.FileId.Identifier);
     return true;
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(handle, &info) == 0) return false;
-  *volume = info.dwVolumeSerialNumber;
-  id[0] = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  id[1] = 0;
+  storage->volume = info.dwVolumeSerialNumber;
+  storage->file[0] = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  storage->file[1] = 0;
   return true;
 }
 
@@ -103,29 +96,47 @@ int open_source(const char* path) {
   return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
 
-bool has_size(int fd) { return is_disk_file(fd); }
-
-int open_destination(const char* path) {
+int open_destination(const char* path, bool* created) {
   const wchar_t* wide = wide_path(path);
-  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (wide == nullptr) return -1;
+  // A file this open creates is empty for certain. Anything else, an
+  // existing file or a device, is opened as it is.
+  const int fd = _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  *created = fd != -1;
+  return fd != -1 ? fd : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-bool same_file(int fd, int other) {
-  uint64_t volume[2] = {};
-  uint64_t first[2] = {};
-  uint64_t second[2] = {};
-  return identify(fd, &volume[0], first) && identify(other, &volume[1], second) && volume[0] == volume[1] &&
-         first[0] == second[0] && first[1] == second[1];
+bool describe(int fd, FileInfo* info) {
+  const HANDLE handle = handle_of(fd);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  info->size_is_length = true;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    // The runtime opens no directory.
+    info->kind = Kind::kRegular;
+    return identify(handle, &info->storage);
+  }
+  // A pipe, a console or NUL: the storage of no file. No volume has this
+  // serial number.
+  info->kind = Kind::kOther;
+  info->storage = {UINT64_MAX, {static_cast<uint64_t>(fd), 0}};
+  return true;
 }
 
-int empty_destination(int fd) {
-  if (!is_disk_file(fd)) return 0;
-  return _chsize(fd, 0) == 0 ? 0 : -1;
+int resize(int fd, int64_t length) {
+  return _chsize_s(fd, length) == 0 && _lseeki64(fd, length, SEEK_SET) != -1 ? 0 : -1;
 }
 
-// ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), but that
-// cannot be tested here; every byte goes through the chunked copy.
-int64_t share_blocks(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) { return 0; }
+// ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), and NTFS
+// tells where a sparse file's data is (FSCTL_QUERY_ALLOCATED_RANGES), but
+// neither can be tried here (Wine answers "not supported"): every byte goes
+// through the chunked copy.
+Clone clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) {
+  return Clone::kRefused;
+}
+
+bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
+
+int64_t kernel_copy(int /*source*/, int /*destination*/, int64_t /*length*/) { return -1; }
 
 int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 

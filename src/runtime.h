@@ -11,36 +11,73 @@
 
 namespace rt {
 
+// What a descriptor is open on. kOther: a pipe, a terminal, a socket or a
+// character device such as /dev/zero (on Windows anything but a disk file).
+enum class Kind { kRegular, kBlockDevice, kDirectory, kOther };
+
+// Where a file's bytes are kept: the file system (or volume) and the file's
+// number on it, or, for a loop device, those of the file behind it. Two
+// open files whose storage is equal are one file, whatever their names.
+struct Storage {
+  uint64_t volume;
+  uint64_t file[2];
+};
+
+inline bool operator==(const Storage& a, const Storage& b) {
+  return a.volume == b.volume && a.file[0] == b.file[0] && a.file[1] == b.file[1];
+}
+
+// What describe tells of an open file.
+struct FileInfo {
+  Kind kind;
+  // False on file systems whose sizes are not lengths: sysfs and its kin
+  // give every attribute a size of 4096 bytes, whatever it holds.
+  bool size_is_length;
+  Storage storage;  // for regular files and block devices
+};
+
 // Opens path read-only, untranslated, for sequential reading, without
-// waiting for a writer to appear (a FIFO). A directory is refused. Returns
-// the descriptor or -1.
+// waiting for a writer to appear (a FIFO) but waiting for a lease to be
+// given up. Returns the descriptor or -1.
 int open_source(const char* path);
 
-// Tells whether fd is a file whose size is its length in bytes: a regular
-// file or a block device (a disk file on Windows). A pipe, a terminal or a
-// device such as /dev/zero has none.
-bool has_size(int fd);
-
 // Opens path write-only and untranslated, creating it with read and write
-// permission for the owner. An existing file keeps its bytes: see
-// empty_destination. Returns the descriptor or -1.
-int open_destination(const char* path);
+// permission for the owner; sets *created when this call created it, so
+// that it is empty. An existing file keeps its bytes. Returns the
+// descriptor or -1.
+int open_destination(const char* path, bool* created);
 
-// Tells whether the two descriptors are open on one file, by its identity
-// on its device rather than by any name. False when that cannot be told.
-bool same_file(int fd, int other);
+// Describes the file open on fd, with one look at it. Returns false when
+// that cannot be told.
+bool describe(int fd, FileInfo* info);
 
-// Empties fd when it is a regular file; a device or a pipe is left alone.
-// Returns 0, or -1 when the truncation failed.
-int empty_destination(int fd);
+// Sets the length of the regular file open on fd to length bytes, cutting
+// or extending it (an extension reads as zeros and takes no space where the
+// file system keeps holes), and moves fd there. Returns 0 or -1.
+int resize(int fd, int64_t length);
 
-// Makes the emptied destination's first length bytes share the storage of
-// the source's bytes from offset on (a copy-on-write clone) and moves both
-// descriptors past them. Returns length; 0, with both files as they were,
-// where the file system cannot (another device, no clones, an unaligned
-// offset); -1 when a failed clone could not be undone or the descriptors
-// not moved past the shared bytes.
-int64_t share_blocks(int source, int destination, int64_t offset, int64_t length);
+// The outcome of clone_range.
+enum class Clone {
+  kShared,   // the bytes are shared
+  kRefused,  // the file system cannot; neither file changed
+  kFailed,   // the clone broke off, maybe after sharing some blocks
+};
+
+// Makes the first length bytes of the empty destination share the storage
+// of the source's bytes from offset on (a copy-on-write clone). Moves
+// neither descriptor. A length of 0 or less is refused.
+Clone clone_range(int source, int destination, int64_t offset, int64_t length);
+
+// Finds the source's first byte of data at or after position, and the end
+// of that data: *start = *end = the file's current end when only a hole
+// remains. Moves fd to an unspecified position. Returns false when the file
+// system does not tell where its holes are.
+bool find_data(int fd, int64_t position, int64_t* start, int64_t* end);
+
+// Copies up to length bytes from source to destination inside the kernel,
+// from and to their positions, and moves both past what it copied. Returns
+// the bytes copied; 0 or -1 when it copied nothing, for any reason.
+int64_t kernel_copy(int source, int destination, int64_t length);
 
 // Moves fd to its end / to position bytes from its start. Returns the new
 // position in bytes or -1.

@@ -64,34 +64,39 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
   struct Case {
     const char* path;
     bool opens;
-    bool has_size;
+    rt::Kind kind;
   };
+  const rt::Kind regular = rt::Kind::kRegular;
+  const rt::Kind other = rt::Kind::kOther;
 #ifdef _WIN32
   const Case cases[] = {
-      {"runtime_test.source", true, true},
-      {"NUL", true, false},
-      {".", false, false},
-      {"runtime_test.missing", false, false},
+      {"runtime_test.source", true, regular},
+      {"NUL", true, other},
+      {".", false, other},
+      {"runtime_test.missing", false, other},
       // A lone surrogate's stand-in names no file, not even one whose name
       // holds the replacement character.
-      {"runtime_test.\xFF", false, false},
+      {"runtime_test.\xFF", false, other},
   };
   std::fclose(_wfopen(L"runtime_test.\xFFFD", L"wb"));
 #else
   unlink("runtime_test.fifo");
   ASSERT_EQ(mkfifo("runtime_test.fifo", 0600), 0);
   const Case cases[] = {
-      {"runtime_test.source", true, true}, {"/dev/null", true, false}, {"/dev/zero", true, false},
-      {"runtime_test.fifo", true, false},  {".", false, false},        {"runtime_test.missing", false, false},
+      {"runtime_test.source", true, regular}, {"/dev/null", true, other},        {"/dev/zero", true, other},
+      {"runtime_test.fifo", true, other},     {".", true, rt::Kind::kDirectory}, {"runtime_test.missing", false, other},
   };
 #endif
   for (const Case& c : cases) {
     const int fd = rt::open_source(c.path);
     EXPECT_EQ(fd != -1, c.opens) << c.path;
     if (fd == -1) continue;
-    EXPECT_EQ(rt::has_size(fd), c.has_size) << c.path;
+    rt::FileInfo info{};
+    EXPECT_TRUE(rt::describe(fd, &info)) << c.path;
+    EXPECT_EQ(info.kind, c.kind) << c.path;
+    EXPECT_TRUE(info.size_is_length) << c.path;
     EXPECT_EQ(rt::write(fd, "x", 1), -1) << c.path << " is open for writing";
-    if (c.has_size) {
+    if (c.kind == regular) {
       EXPECT_EQ(rt::seek_end(fd), 10) << c.path;
     }
     rt::close(fd);
@@ -107,10 +112,15 @@ TEST(Runtime, WritesIntoANamedPipeOfOneInstance) {
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   std::fclose(std::fopen("runtime_test.pipe-source", "wb"));
   const int source = rt::open_source("runtime_test.pipe-source");
-  const int pipe = rt::open_destination("\\\\.\\pipe\\dravlet-runtime-test");
+  bool created = true;
+  const int pipe = rt::open_destination("\\\\.\\pipe\\dravlet-runtime-test", &created);
   ASSERT_NE(pipe, -1);
-  EXPECT_FALSE(rt::same_file(source, pipe));
-  EXPECT_EQ(rt::empty_destination(pipe), 0);
+  rt::FileInfo source_info{};
+  rt::FileInfo pipe_info{};
+  EXPECT_TRUE(rt::describe(source, &source_info));
+  EXPECT_TRUE(rt::describe(pipe, &pipe_info));
+  EXPECT_EQ(pipe_info.kind, rt::Kind::kOther);
+  EXPECT_FALSE(pipe_info.storage == source_info.storage);
   EXPECT_EQ(rt::write(pipe, "abc", 3), 3);
   char received[4] = {};
   DWORD count = 0;
