@@ -12,6 +12,15 @@
 #                          MiB source on a loop-mounted XFS, where dravlet
 #                          shares blocks; needs root and xfsprogs, else the
 #                          row says why it is missing
+#   sparse-4GiB            a 4 GiB disk image holding 400 MiB of data (forty
+#                          10 MiB extents, one every 100 MiB), from byte 4096
+#                          to 8 KiB before its end, with a cold cache: the
+#                          caches are dropped before each command, which
+#                          needs root (else the row says so). Against dd and
+#                          dd conv=sparse; the best of ROUNDS_SPARSE (default
+#                          2) rounds in alternating order, as the first large
+#                          writer after a large delete waits for ext4's
+#                          clean-up, and the space each one's copy took
 # The commands alternate run by run (in rounds of hyperfine runs when
 # hyperfine is installed, else one by one), so that a change in the
 # machine's load hits all alike. The destination is removed before each run.
@@ -119,6 +128,53 @@ range() {
   compare "$name" "$runs"
 }
 
+# sparse_row: the sparse image's row; see the head of this file.
+sparse_row() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "sparse-4GiB  (skipped: dropping the page cache needs root)"
+    return
+  fi
+  local image=$work/sparse.img i round who best n=0
+  local length=$(((4 << 30) - 4096 - 8192))
+  truncate -s 4G "$image"
+  for ((i = 0; i < 40; i++)); do
+    head -c $((10 << 20)) /dev/urandom | dd of="$image" bs=1M seek=$((i * 100)) conv=notrunc status=none
+  done
+  local -A command=(
+    [tool]="$(printf '%q ' "$tool" "$image") OUT $length -o4096"
+    [dd]="dd if=$image of=OUT bs=64K iflag=skip_bytes,count_bytes skip=4096 count=$length status=none"
+    [sparse]="dd if=$image of=OUT bs=64K iflag=skip_bytes,count_bytes skip=4096 count=$length conv=sparse status=none"
+  )
+  local -A seconds=() space=()
+  local order=(tool sparse dd)
+  for ((round = 0; round < ${ROUNDS_SPARSE:-2}; round++)); do
+    for who in "${order[@]}"; do
+      # A new name for every copy: no delete runs while a command is timed.
+      n=$((n + 1))
+      sync
+      echo 3 >/proc/sys/vm/drop_caches
+      local start=$EPOCHREALTIME
+      eval "${command[$who]//OUT/$work/sparse-out$n}" >/dev/null
+      local took
+      took=$(echo "$EPOCHREALTIME - $start" | bc -l)
+      best=${seconds[$who]:-}
+      if [ -z "$best" ] || [ "$(echo "$took < $best" | bc -l)" = 1 ]; then seconds[$who]=$took; fi
+      space[$who]=$(($(stat -c '%b * %B' "$work/sparse-out$n")))
+    done
+    order=("${order[2]}" "${order[1]}" "${order[0]}")
+  done
+  cmp "$work/sparse-out1" "$work/sparse-out2" || { echo "dravlet and dd conv=sparse copied different bytes" >&2; exit 1; }
+  rm -f "$work"/sparse-out* "$image"
+  awk -v t="${seconds[tool]}" -v d="${seconds[dd]}" -v s="${seconds[sparse]}" -v tb="${space[tool]}" \
+    -v db="${space[dd]}" -v sb="${space[sparse]}" 'BEGIN {
+      printf "sparse-4GiB  dravlet %.3f s, dd %.3f s (ratio %.3f), dd conv=sparse %.3f s (ratio %.3f)\n",
+        t, d, t / d, s, t / s
+      printf "sparse-4GiB  space written: dravlet %d MiB (%.3f of the 400 MiB of data), dd %d MiB, dd conv=sparse %d MiB\n",
+        tb / 1048576, tb / 419430400, db / 1048576, sb / 1048576 }'
+}
+
+processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+echo "processor: ${processor:-unknown} ($(nproc) cores), kernel $(uname -r)"
 echo "dravlet: $tool ($(stat -c %s "$tool") bytes)"
 printf '%-12s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
 range 100-B "$work" 12345 100 10
@@ -141,3 +197,4 @@ if [ -z "$xfs_missing" ]; then
 else
   echo "700-MiB-xfs  (skipped: $xfs_missing)"
 fi
+sparse_row

@@ -21,6 +21,11 @@ setup() {
   mkdir adir
 }
 
+# A loop device a test attached (in $loop) is detached, also after a failure.
+teardown() {
+  [ -z "${loop:-}" ] || losetup --detach "$loop"
+}
+
 @test "sizes and options select the documented range" {
   run_table <<'EOF_TABLE'
 in500 out 100                  | filesize:500 size:100 offset:0\n   | 0 | copy in500 0 100
@@ -216,19 +221,45 @@ fifo out 10                    | input file seek end error.\n | 255 | untouched
 /dev/zero out 32               | input file seek end error.\n | 255 | untouched
 /dev/urandom out 32            | input file seek end error.\n | 255 | untouched
 /dev/null out 1                | input file seek end error.\n | 255 | untouched
+/sys/kernel/uevent_seqnum out 1 | input file seek end error.\n | 255 | untouched
 EOF_TABLE
 }
 
-@test "a block device is copied like a file" {
+@test "a source under a lease is read once the lease is given up" {
+  "$windows" && skip "leases are Linux's"
+  # The holder gives the lease up when the kernel asks for it (SIGIO), as a
+  # Samba or NFS server does; it says "held" once it holds it.
+  coproc holder { python3 -c 'import fcntl, os, signal, sys, time
+fd = os.open("in900", os.O_RDONLY)
+signal.signal(signal.SIGIO, lambda *_: fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK))
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+print("held", flush=True)
+time.sleep(30)'; }
+  local held
+  read -r held <&"${holder[0]}"
+  [ "$held" = held ]
+  run_case in900 out 10
+  kill "$holder_PID"
+  [ "$status" -eq 0 ]
+  expect_bytes out in900 0 10
+}
+
+@test "a block device is copied like a file, and a loop device is the file behind it" {
   "$windows" && skip "no block devices under Wine"
   head -c 1M /dev/urandom >disk.img
-  local loop
-  loop=$(losetup --find --show --read-only disk.img 2>&1) || skip "no loop device here: $loop"
-  run_case "$loop" out 512 -o1024
-  losetup --detach "$loop"
-  [ "$status" -eq 0 ]
-  expect_output 'filesize:1048576 size:512 offset:1024\n'
-  expect_bytes out disk.img 1024 512
+  printf 'label: dos\nstart=1024, size=1024, type=83\n' | sfdisk -q disk.img
+  loop=$(losetup --find --show --partscan disk.img 2>&1) || { skip "no loop device here: $loop" && loop=; }
+  # Where the kernel does not scan the loop device, partx adds its partition.
+  [ -b "${loop}p1" ] || partx --add "$loop"
+  [ -b "${loop}p1" ] || { echo "no node for the partition of $loop" >&2 && return 1; }
+  local report='filesize:1048576 size:4096 offset:8192\n'
+  run_table <<EOF_TABLE
+$loop out 512 -o1024           | filesize:1048576 size:512 offset:1024\n | 0 | copy disk.img 1024 512
+$loop disk.img 4096 -o8192     | ${report}output file is the input file.\n | 255 | source disk.img
+disk.img $loop 4096 -o8192     | ${report}output file is the input file.\n | 255 | source disk.img
+${loop}p1 disk.img 10          | filesize:524288 size:10 offset:0\noutput file is the input file.\n | 255 | source disk.img
+disk.img ${loop}p1 10          | filesize:1048576 size:10 offset:0\noutput file is the input file.\n | 255 | source disk.img
+EOF_TABLE
 }
 
 @test "the report line is out before the copy starts" {
@@ -272,6 +303,24 @@ os.close(r)
 sys.exit(subprocess.call(sys.argv[1:], stdout=w))' "${tool[@]}" big out 200000 || status=$?
   [ "$status" -eq 0 ]
   expect_bytes out big 0 200000
+  # A stop and a continue while a write into a full pipe has put part of its
+  # chunk (a terminal's Ctrl-Z and fg) cut that write short.
+  python3 -c 'import fcntl, os, signal, struct, subprocess, sys, termios, time
+tool = subprocess.Popen(sys.argv[2:], stdout=subprocess.DEVNULL)
+pipe = os.open(sys.argv[1], os.O_RDONLY)
+def full():
+    for _ in range(5000):
+        if struct.unpack("i", fcntl.ioctl(pipe, termios.FIONREAD, b"1234"))[0] == 65536: return
+        time.sleep(0.001)
+full()
+data = os.read(pipe, 4096)
+full()
+tool.send_signal(signal.SIGSTOP)
+tool.send_signal(signal.SIGCONT)
+while chunk := os.read(pipe, 65536): data += chunk
+open("piped", "wb").write(data)
+sys.exit(tool.wait())' pipe "${tool[@]}" big pipe 200000
+  expect_bytes piped big 0 200000
 }
 
 @test "a destination swapped for a link to the source never empties the source" {

@@ -1,0 +1,206 @@
+#!/usr/bin/env bats
+# On real file systems, loop-mounted from small images: XFS, which clones
+# blocks, and ext4, which keeps holes but cannot clone. A range whose start
+# lies on a block boundary shares the source's blocks on XFS (its whole
+# chunks by a clone, its whole blocks beyond them by the kernel's copy),
+# holes in the source stay holes, and everything observable stays what the
+# chunked copy gives. Needs root, mkfs.xfs and loop devices; skipped, saying
+# why, where any is missing, or failed instead when DRAVLET_REQUIRE_MOUNTS is
+# set (CI). DRAVLET as for dravlet.bats.
+
+load helpers
+
+setup_file() {
+  local why=
+  if [[ $DRAVLET == *.exe* ]]; then
+    why="the Windows build copies in chunks only"
+  elif ! command -v mkfs.xfs >/dev/null; then
+    why="no mkfs.xfs (apt-get install xfsprogs)"
+  else
+    for fs in xfs:320M ext4:32M; do
+      local type=${fs%:*} dir=$BATS_FILE_TMPDIR/${fs%:*}
+      mkdir "$dir"
+      why=$(truncate -s "${fs#*:}" "$dir.img" && "mkfs.$type" -q "$dir.img" 2>&1 </dev/null &&
+        mount -o loop "$dir.img" "$dir" 2>&1) || { why="cannot mount an $type image: $why" && break; }
+      why=
+    done
+  fi
+  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ]; then
+    echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
+    return 1
+  fi
+  echo "$why" >"$BATS_FILE_TMPDIR/skip"
+}
+
+teardown_file() {
+  for dir in "$BATS_FILE_TMPDIR"/xfs "$BATS_FILE_TMPDIR"/ext4; do mountpoint -q "$dir" && umount "$dir"; done
+  true
+}
+
+# A loop device a test attached (in $loop) is detached, also after a failure.
+teardown() {
+  [ -z "${loop:-}" ] || losetup --detach "$loop"
+}
+
+# setup: each test starts in the XFS mount, with an 8 MiB source there and
+# in the ext4 mount.
+setup() {
+  local why
+  why=$(cat "$BATS_FILE_TMPDIR/skip")
+  [ -z "$why" ] || skip "$why"
+  find_tool
+  for dir in "$BATS_FILE_TMPDIR"/ext4 "$BATS_FILE_TMPDIR"/xfs; do
+    cd "$dir" || return 1
+    rm -rf ./*
+    make_file source $((8 << 20))
+    sync -f .
+  done
+}
+
+# used_bytes: the bytes in use on the file system here.
+used_bytes() {
+  sync -f .
+  stat -f -c '%b %f %S' . | awk '{ print ($1 - $2) * $3 }'
+}
+
+# expect_copy FILE START LENGTH SHARED: the run copied LENGTH bytes of source
+# from START into FILE, whose blocks are shared exactly when SHARED is yes;
+# checks the space used since $before.
+expect_copy() {
+  [ "$status" -eq 0 ] || { echo "status $status" >&2; return 1; }
+  expect_bytes "$1" source "$2" "$3"
+  local grown=$(($(used_bytes) - before)) shared=no
+  filefrag -v "$1" | grep -q shared && shared=yes
+  [ "$shared" = "$4" ] || { echo "shared extents: $shared, expected $4" >&2; return 1; }
+  if [ "$4" = yes ]; then
+    # Only the tail of less than a chunk takes new space.
+    [ "$grown" -lt $((1 << 20)) ] || { echo "used $grown more bytes" >&2; return 1; }
+  else
+    [ "$grown" -ge "$3" ] || { echo "used $grown more bytes for $3" >&2; return 1; }
+  fi
+}
+
+@test "an aligned range shares its whole chunks and copies the rest" {
+  local before row=0
+  # Each row its own destination: XFS frees a removed file's blocks later.
+  while read -r start length shared; do
+    row=$((row + 1))
+    before=$(used_bytes)
+    run_case source "out$row" "$length" "-o$start"
+    expect_output "filesize:8388608 size:$length offset:$start\n"
+    expect_copy "out$row" "$start" "$length" "$shared"
+  done <<'EOF_TABLE'
+4096     5243880 yes
+0        8388608 yes
+1048576  65536   yes
+8323072  99999   yes
+1        5242880 no
+2048     5242880 no
+4096     65535   yes
+EOF_TABLE
+}
+
+@test "an existing destination is emptied before its blocks are shared" {
+  make_file out $((16 << 20))
+  run_case source out 1048576 -o65536
+  [ "$status" -eq 0 ]
+  expect_bytes out source 65536 1048576
+  [ "$(stat -c %s out)" -eq 1048576 ]
+}
+
+@test "a source that shrinks during the run fails as the chunked copy does" {
+  # The run is held between its measure and its copy by a full standard
+  # output: the report line waits behind 64 KiB already in the pipe.
+  local pipe fs
+  mkfifo "$BATS_TEST_TMPDIR/report"
+  exec {pipe}<>"$BATS_TEST_TMPDIR/report"
+  for fs in xfs ext4; do
+    cd "$BATS_FILE_TMPDIR/$fs"
+    cp source whole
+    while read -r shrunk kept; do
+      cp whole source
+      rm -f out
+      head -c 65536 /dev/zero >&"$pipe"
+      "${tool[@]}" source out 8388608 >"$BATS_TEST_TMPDIR/report" &
+      local pid=$! i
+      for ((i = 0; i < 100; i++)); do
+        [[ $(cat "/proc/$pid/wchan" 2>/dev/null) == *pipe_write ]] && break
+        sleep 0.05
+      done
+      truncate -s "$shrunk" source
+      head -c 65536 <&"$pipe" >/dev/null
+      status=0
+      wait "$pid" || status=$?
+      timeout 0.5 cat <&"$pipe" >stdout || true
+      [ "$status" -eq 255 ] || { echo "$fs: status $status" >&2; return 1; }
+      expect_output 'filesize:8388608 size:8388608 offset:0\nfile read error.\n'
+      [ "$(stat -c %s out)" -eq "$kept" ] || { echo "$fs: $(stat -c %s out) bytes kept, not $kept" >&2; return 1; }
+      expect_bytes out whole 0 "$kept"
+    done <<'EOF_TABLE'
+3145728 3145728
+3146728 3145728
+8388508 8323072
+EOF_TABLE
+  done
+  exec {pipe}>&-
+}
+
+@test "holes in the source stay holes; chunks with data, also in a device, are written whole" {
+  cd "$BATS_FILE_TMPDIR/ext4"
+  # 16 chunks of 64 KiB: data in chunks 3 (100 bytes), 8 and 9, and 12 (with
+  # a hole of 1000 bytes in it); holes elsewhere, to the end of the file.
+  # ext4 tells data in blocks of 4 KiB: a chunk that holds part of one holds
+  # data.
+  local c=65536
+  truncate -s $((16 * c)) sparse
+  for extent in $((3 * c + 100)):100 $((8 * c)):$((2 * c)) $((12 * c)):1000 $((12 * c + 2000)):$((c - 2000)); do
+    dd if=source of=sparse bs=1 skip="${extent%:*}" seek="${extent%:*}" count="${extent#*:}" conv=notrunc status=none
+  done
+  head -c $((16 * c)) /dev/zero | tr '\0' '\377' >ones.img
+  local failed=
+  loop=$(losetup --find --show ones.img)
+  while read -r start length allocated; do
+    rm -f out
+    run_case sparse out "$length" "-o$start"
+    [ "$status" -eq 0 ] && [ "$(stat -c %s out)" -eq "$length" ] && expect_bytes out sparse "$start" "$length" &&
+      [ "$(($(stat -c '%b * %B' out)))" -le "$allocated" ] || failed+=" -o$start"
+    run_case sparse "$loop" "$length" "-o$start"
+    cmp -s -n "$length" ones.img <(tail -c "+$((start + 1))" sparse) || failed+=" -o$start-device"
+  done <<EOF_TABLE
+0          $((16 * c))      $((4 * c))
+1000       900000           $((7 * c))
+0          $((5 * c))       $((c))
+$((4 * c)) $((2 * c + 1))   0
+EOF_TABLE
+  [ -z "$failed" ] || { echo "failed cases:$failed" >&2; return 1; }
+}
+
+@test "an existing destination is emptied whatever size a cache reports" {
+  [ -c /dev/fuse ] || skip "no /dev/fuse here"
+  mkdir backing mirror
+  /usr/bin/python3 "$BATS_TEST_DIRNAME/mirror.py" backing mirror 2>"$BATS_TEST_TMPDIR/mirror.log" &
+  local i
+  for ((i = 0; i < 100; i++)); do mountpoint -q mirror && break || sleep 0.05; done
+  mountpoint -q mirror || { cat "$BATS_TEST_TMPDIR/mirror.log" >&2; return 1; }
+  # The mirror caches the size of 0; the file grows behind it.
+  : >mirror/out
+  stat mirror/out >/dev/null
+  printf 'old content %.0s' {1..100} >backing/out
+  run_case source mirror/out 10
+  fusermount3 -u mirror || umount mirror
+  wait
+  [ "$status" -eq 0 ]
+  expect_bytes backing/out source 0 10
+}
+
+@test "a full file system fails the copy with a prefix of the range" {
+  cd "$BATS_FILE_TMPDIR/ext4"
+  dd if=/dev/zero of=filler bs=1M status=none 2>/dev/null || true
+  truncate -s -300K filler
+  sync -f .
+  run_case source out 1048576 -o4096
+  [ "$status" -eq 255 ]
+  expect_output 'filesize:8388608 size:1048576 offset:4096\nfile write error.\n'
+  expect_bytes out source 4096 "$(stat -c %s out)"
+  [ $(($(stat -c %s out) % 65536)) -eq 0 ]
+}
