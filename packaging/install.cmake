@@ -3,9 +3,10 @@
 # holds what a Debian package carries instead of the plain manual and the
 # licence text, and is installed only into the .deb. The archives hold what
 # a plain install does.
-#   Linux tarball  dravlet-VERSION-linux-x86_64.tar.gz  program manual readme licence
-#   Debian package dravlet_VERSION_ARCH.deb             program debian readme
-#   Windows zip    dravlet-VERSION-windows-x86_64.zip   program manual readme licence
+#   Linux tarball  dravlet-VERSION-linux-PROCESSOR.tar.gz  program manual readme licence
+#   Debian package dravlet_VERSION_ARCH.deb                program debian readme
+#   Windows zip    dravlet-VERSION-windows-PROCESSOR.zip   program manual readme licence
+# PROCESSOR is the target's (x86_64), ARCH Debian's name for it (amd64).
 # On Windows the program sits beside its documents, at the archive's top.
 set(program_dir ${CMAKE_INSTALL_BINDIR})
 if(WIN32)
@@ -44,7 +45,9 @@ else()
   install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT readme)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+endif()
 
+if(DRAVLET_DEBIAN)
   # Debian wants the manual and the changelog compressed, and the licence in
   # its machine-readable copyright file.
   set(debian_dir ${CMAKE_BINARY_DIR}/debian)
@@ -80,11 +83,13 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/generators.cmake)
+string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME windows-x86_64)
 else()
   set(CPACK_GENERATOR DEB)
-  set(CPACK_SYSTEM_NAME linux-x86_64)
+  # The .deb's architecture is Debian's name for the build's (amd64).
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
 include(CPack)

@@ -9,9 +9,10 @@ cd "$(dirname "$0")/.."
 
 # A fresh tree, so that no counters of an earlier layout linger.
 rm -rf build/coverage
-cmake --preset coverage >/dev/null
-cmake --build --preset coverage
-ctest --preset coverage
+cmake -S . -B build/coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=--coverage \
+  -DDRAVLET_TESTS=ON >/dev/null
+cmake --build build/coverage
+ctest --test-dir build/coverage --output-on-failure
 
 mkdir -p build/coverage/html
 gcovr --root . --filter 'src/' --object-directory build/coverage \

@@ -11,8 +11,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 usage="usage: scripts/fuzz.sh SECONDS | scripts/fuzz.sh --runs N"
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DDRAVLET_FUZZ=ON \
+  -DDRAVLET_WERROR=ON >/dev/null
+cmake --build build/fuzz
 fuzzer=build/fuzz/tests/fuzz/dravlet_fuzzer
 mkdir -p build/fuzz/corpus build/fuzz/findings
 

@@ -197,6 +197,9 @@ EOF_TABLE
 }
 
 @test "wildcards stay unexpanded" {
+  # On POSIX the shell expands patterns, never the program: only Windows'
+  # start-up code could, so only there can these rows fail.
+  "$windows" || skip "patterns are the shell's to expand here"
   mkdir wild
   cp in900 wild/a.bin
   cp in500 wild/b.bin
@@ -240,13 +243,14 @@ time.sleep(30)'; }
   [ "$held" = held ]
   run_case in900 out 10
   kill "$holder_PID"
+  wait "$holder_PID" || true
   [ "$status" -eq 0 ]
   expect_bytes out in900 0 10
 }
 
 @test "a block device is copied like a file, and a loop device is the file behind it" {
   "$windows" && skip "no block devices under Wine"
-  head -c 1M /dev/urandom >disk.img
+  make_file disk.img 1048576
   printf 'label: dos\nstart=1024, size=1024, type=83\n' | sfdisk -q disk.img
   loop=$(losetup --find --show --partscan disk.img 2>&1) || { skip "no loop device here: $loop" && loop=; }
   # Where the kernel does not scan the loop device, partx adds its partition.
@@ -287,7 +291,12 @@ EOF_TABLE
   local report='filesize:200000 size:200000 offset:0\n'
   mkfifo pipe
   head -c 10 pipe >/dev/null &
+  local reader=$!
   run_case big pipe 200000
+  # Reaped also when the tool failed before it opened the pipe, which the
+  # reader would wait for.
+  kill "$reader" 2>/dev/null || true
+  wait "$reader" || true
   [ "$status" -eq 255 ]
   expect_output "${report}file write error.\n"
   status=0
@@ -333,5 +342,6 @@ sys.exit(tool.wait())' pipe "${tool[@]}" big pipe 200000
   local swapper=$! i
   for ((i = 0; i < 400; i++)); do "${tool[@]}" in900 swap 10 >/dev/null 2>&1 || true; done
   kill "$swapper"
+  wait "$swapper" || true
   cmp -s in900 in900.orig || { echo "in900 was changed" >&2; return 1; }
 }

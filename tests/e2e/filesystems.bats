@@ -13,7 +13,7 @@ load helpers
 setup_file() {
   local why=
   if [[ $DRAVLET == *.exe* ]]; then
-    why="the Windows build copies in chunks only"
+    why="the Windows build copies in chunks only, and Linux's mounts and /proc do not see into Wine"
   elif ! command -v mkfs.xfs >/dev/null; then
     why="no mkfs.xfs (apt-get install xfsprogs)"
   else

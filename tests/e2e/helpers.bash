@@ -12,10 +12,13 @@ find_tool() {
   if [[ $DRAVLET == *.exe* ]]; then windows=true; fi
 }
 
-# make_file NAME LENGTH: a file of LENGTH bytes that differ from their
-# neighbours, so that a shifted copy never compares equal.
+# make_file NAME LENGTH: a file of LENGTH bytes drawn from a generator
+# seeded with NAME and LENGTH, so that a failure replays with the same bytes,
+# and no two files, nor a file and a shifted copy of itself, compare equal.
 make_file() {
-  head -c "$2" /dev/urandom >"$1"
+  python3 -c 'import random, sys
+random.seed(sys.argv[1] + ":" + sys.argv[2])
+sys.stdout.buffer.write(random.randbytes(int(sys.argv[2])))' "$1" "$2" >"$1"
 }
 
 # expect_output TEXT: stdout holds exactly TEXT (with printf escapes); the
