@@ -130,28 +130,30 @@ const char* find_data(Transfer& t) {
 
 // Skips the whole chunks from done on that lie in a hole of the source: the
 // destination is extended over them, which reads as the zeros the chunked
-// copy would have written. Returns where the chunks that hold data end,
-// or -1 when a file could not be moved.
-int64_t skip_holes(Transfer& t) {
+// copy would have written. Sets *end to where the chunks that hold data
+// end. Returns null, or the message to print.
+const char* skip_holes(Transfer& t, int64_t* end) {
   const int64_t hole_end = t.data_start - t.start;
   // A hole that reaches past the range covers its last chunk too. Where the
   // hole is the source's end, short of the range, the chunks past that end
   // are read: a source that shrank fails as in the chunked copy.
   const int64_t skip_to = hole_end >= t.size ? t.size : t.done + (hole_end - t.done) / kChunkSize * kChunkSize;
+  *end = t.size;
   if (skip_to > t.done) {
     if (rt::resize(t.destination, skip_to) == -1) {
       // A file system that cannot extend a file gets the zeros written.
       t.skips_holes = false;
-      return rt::seek_set(t.destination, t.done) == -1 ? -1 : t.size;
+      return rt::seek_set(t.destination, t.done) == -1 ? "file write error.\n" : nullptr;
     }
-    if (rt::seek_set(t.source, t.start + skip_to) == -1) return -1;
+    if (rt::seek_set(t.source, t.start + skip_to) == -1) return "file read error.\n";
     t.done = skip_to;
   }
-  if (t.data_start == t.data_end) return t.size;
   // The data moves in whole chunks, up to the one that holds its last byte.
   const int64_t data_end = t.data_end - t.start;
-  if (data_end >= t.size) return t.size;
-  return t.done + (data_end - t.done + kChunkSize - 1) / kChunkSize * kChunkSize;
+  if (t.data_start != t.data_end && data_end < t.size) {
+    *end = t.done + (data_end - t.done + kChunkSize - 1) / kChunkSize * kChunkSize;
+  }
+  return nullptr;
 }
 
 // Fills the emptied destination with the range, from the source positioned
@@ -166,9 +168,7 @@ const char* fill_destination(Transfer& t) {
       if (const char* message = find_data(t)) return message;
     }
     if (t.skips_holes) {
-      end = skip_holes(t);
-      if (end == -1) return "file write error.\n";
-      if (t.done == t.size) break;
+      if (const char* message = skip_holes(t, &end)) return message;
     }
     const char* message = t.kernel_copies ? copy_in_kernel(t, end) : copy_chunks(t, end);
     if (message != nullptr) return message;

@@ -133,10 +133,10 @@ int open_source(const char* path) {
 int open_destination(const char* path, bool* created) {
   // A file this open creates is empty for certain, whatever size a file
   // system that caches attributes would report for it.
+  // Anything else, an existing file or a device, is opened as it is.
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   *created = fd >= 0;
-  if (fd >= 0 || errno != EEXIST) return fd;
-  return ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  return fd >= 0 ? fd : ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
 }
 
 bool describe(int fd, FileInfo* info) {
@@ -155,7 +155,8 @@ bool describe(int fd, FileInfo* info) {
 }
 
 int resize(int fd, int64_t length) {
-  return ::ftruncate(fd, static_cast<off_t>(length)) == 0 && ::lseek(fd, static_cast<off_t>(length), SEEK_SET) != -1
+  // The move first: when it fails, the file is as it was.
+  return ::lseek(fd, static_cast<off_t>(length), SEEK_SET) != -1 && ::ftruncate(fd, static_cast<off_t>(length)) == 0
              ? 0
              : -1;
 }
@@ -168,9 +169,9 @@ Clone clone_range(int source, int destination, int64_t offset, int64_t length) {
   if (::ioctl(destination, kCloneRange, &request) == 0) return Clone::kShared;
   // These come before any block is shared: another file system, one that
   // cannot clone, an unaligned range.
-  const int error = errno;
-  if (error == EOPNOTSUPP || error == ENOTTY || error == EXDEV || error == EINVAL || error == ENOSYS) {
-    return Clone::kRefused;
+  constexpr int kRefusals[] = {EOPNOTSUPP, ENOTTY, EXDEV, EINVAL, ENOSYS};
+  for (const int refusal : kRefusals) {
+    if (errno == refusal) return Clone::kRefused;
   }
   return Clone::kFailed;
 }
@@ -189,7 +190,11 @@ bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
 }
 
 int64_t kernel_copy(int source, int destination, int64_t length) {
-  return ::syscall(SYS_copy_file_range, source, nullptr, destination, nullptr, static_cast<size_t>(length), 0U);
+  // The kernel moves at most about 2 GiB a call, and size_t is 32 bits wide
+  // in a 32-bit build.
+  constexpr int64_t kMostPerCall = int64_t{1} << 30;
+  const size_t count = static_cast<size_t>(length < kMostPerCall ? length : kMostPerCall);
+  return ::syscall(SYS_copy_file_range, source, nullptr, destination, nullptr, count, 0U);
 }
 #else
 Clone clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) {

@@ -123,7 +123,8 @@ bool describe(int fd, FileInfo* info) {
 }
 
 int resize(int fd, int64_t length) {
-  return _chsize_s(fd, length) == 0 && _lseeki64(fd, length, SEEK_SET) != -1 ? 0 : -1;
+  // The move first: when it fails, the file is as it was.
+  return _lseeki64(fd, length, SEEK_SET) != -1 && _chsize_s(fd, length) == 0 ? 0 : -1;
 }
 
 // ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), and NTFS

@@ -113,14 +113,25 @@ TEST_F(FakeRuntime, MovesEachChunkByTheCheapestMeansAtHand) {
        {},
        {65536},
        0},
+      // A device is neither emptied nor extended, and takes every byte.
+      {"a device",
+       [](FakeFiles& f) {
+         sparse(f);
+         f.destination_info.kind = rt::Kind::kBlockDevice;
+         f.created = false;
+       },
+       0, 131072, {65536, 65536}, {}, {}, 0},
+      // Files are told apart by every part of their identity.
+      {"another volume", [](FakeFiles& f) { f.destination_info.storage = {2, {1, 0}}; }, 0, 1, {1}, {}, {}, 0},
+      {"another 128-bit id", [](FakeFiles& f) { f.destination_info.storage = {1, {1, 1}}; }, 0, 1, {1}, {}, {}, 0},
       // A stop or a signal cuts calls short: the chunk is finished.
       {"interrupted", [](FakeFiles& f) { f.most_per_call = 40000; }, 0, 70000, {65536, 25536, 4464}, {}, {}, 0},
   };
   for (const Case& c : cases) {
     SetUp();
+    files.created = true;
     c.arrange(files);
     files.source = pattern(300000);
-    files.created = true;
     CopyRange range;
     range.offset = c.offset;
     range.size = c.size;
@@ -199,6 +210,38 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
          f.resize_fails_to = 65536;
        },
        0, "file write error.\n", true, 70000},
+      // A file that cannot be moved where the next means goes on.
+      {"shared, the source not moved",
+       [](FakeFiles& f) {
+         f.clone = rt::Clone::kShared;
+         f.seek_fails_on = kSource, f.seek_fails_to = 65536;
+       },
+       0, "file read error.\n", true, 65536},
+      {"shared, the destination not moved",
+       [](FakeFiles& f) {
+         f.clone = rt::Clone::kShared;
+         f.seek_fails_on = kDestination, f.seek_fails_to = 65536;
+       },
+       0, "file write error.\n", true, 65536},
+      {"cut back, the source not moved",
+       [](FakeFiles& f) {
+         f.kernel_room = 70000;
+         f.seek_fails_on = kSource, f.seek_fails_to = 65536;
+       },
+       0, "file read error.\n", true, 65536},
+      {"the source not moved past a hole",
+       [](FakeFiles& f) {
+         f.reports_holes = true, f.data = {{70000, 80000}};
+         f.seek_fails_on = kSource, f.seek_fails_to = 65536;
+       },
+       0, "file read error.\n", true, 65536},
+      {"not extended, the destination not moved back",
+       [](FakeFiles& f) {
+         f.reports_holes = true, f.data = {{70000, 80000}};
+         f.resize_fails_to = 65536;
+         f.seek_fails_on = kDestination, f.seek_fails_to = 0;
+       },
+       0, "file write error.\n", true, 0},
       {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
       {"disk full, the kernel copying",
        [](FakeFiles& f) {

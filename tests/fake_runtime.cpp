@@ -117,6 +117,7 @@ std::int64_t seek_end(int) {
 std::int64_t seek_set(int fd, std::int64_t position) {
   FakeFiles& files = fake_files();
   if (position < 0 || (fd == FakeFiles::kSource && files.source_unseekable)) return -1;
+  if (fd == files.seek_fails_on && position == files.seek_fails_to) return -1;
   return fd == FakeFiles::kSource ? files.position = position : files.destination_position = position;
 }
 

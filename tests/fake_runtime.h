@@ -40,6 +40,9 @@ struct FakeFiles {
   bool destination_undescribed = false;
   bool create_fails = false;
   std::int64_t resize_fails_to = -1;  // the length to which a resize fails
+  // The descriptor and position for which a seek fails.
+  int seek_fails_on = -1;
+  std::int64_t seek_fails_to = -1;
   bool destination_close_fails = false;
   // Bytes the destination takes before writes come short, as on a full disk.
   std::int64_t room = INT64_MAX;

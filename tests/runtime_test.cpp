@@ -96,6 +96,7 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
     EXPECT_EQ(info.kind, c.kind) << c.path;
     EXPECT_TRUE(info.size_is_length) << c.path;
     EXPECT_EQ(rt::write(fd, "x", 1), -1) << c.path << " is open for writing";
+    EXPECT_EQ(rt::resize(fd, 0), -1) << c.path << " is open for writing";
     if (c.kind == regular) {
       EXPECT_EQ(rt::seek_end(fd), 10) << c.path;
     }
@@ -142,6 +143,10 @@ TEST(Runtime, TakesTheUtf16CommandLineAsUtf8) {
       {L"\x0434\x0430", "\xD0\xB4\xD0\xB0"},
       {L"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
       {L"\xFF56", "\xEF\xBD\x96"},
+      // Each side of the boundaries between UTF-8's lengths.
+      {L"\x7F\x80", "\x7F\xC2\x80"},
+      {L"\x7FF\x800", "\xDF\xBF\xE0\xA0\x80"},
+      {L"\xFFFF\xD800\xDC00", "\xEF\xBF\xBF\xF0\x90\x80\x80"},
       // Lone and reversed surrogates.
       {L"12\xD800", "12\xFF"},
       {L"\xDC00x", "\xFFx"},

@@ -256,9 +256,11 @@ time.sleep(30)'; }
   # Where the kernel does not scan the loop device, partx adds its partition.
   [ -b "${loop}p1" ] || partx --add "$loop"
   [ -b "${loop}p1" ] || { echo "no node for the partition of $loop" >&2 && return 1; }
-  local report='filesize:1048576 size:4096 offset:8192\n'
+  local report='filesize:1048576 size:4096 offset:8192\n' unbound
+  unbound=$(losetup --find)
   run_table <<EOF_TABLE
 $loop out 512 -o1024           | filesize:1048576 size:512 offset:1024\n | 0 | copy disk.img 1024 512
+$unbound out 1                 | filesize:0 size:1 offset:0\n | 0 | copy empty 0 0
 $loop disk.img 4096 -o8192     | ${report}output file is the input file.\n | 255 | source disk.img
 disk.img $loop 4096 -o8192     | ${report}output file is the input file.\n | 255 | source disk.img
 ${loop}p1 disk.img 10          | filesize:524288 size:10 offset:0\noutput file is the input file.\n | 255 | source disk.img
