@@ -120,10 +120,33 @@ TEST_F(FakeRuntime, MovesEachChunkByTheCheapestMeansAtHand) {
          f.destination_info.kind = rt::Kind::kBlockDevice;
          f.created = false;
        },
-       0, 131072, {65536, 65536}, {}, {}, 0},
+       0,
+       131072,
+       {65536, 65536},
+       {},
+       {},
+       0},
       // Files are told apart by every part of their identity.
-      {"another volume", [](FakeFiles& f) { f.destination_info.storage = {2, {1, 0}}; }, 0, 1, {1}, {}, {}, 0},
-      {"another 128-bit id", [](FakeFiles& f) { f.destination_info.storage = {1, {1, 1}}; }, 0, 1, {1}, {}, {}, 0},
+      {"another volume",
+       [](FakeFiles& f) {
+         f.destination_info.storage = {2, {1, 0}};
+       },
+       0,
+       1,
+       {1},
+       {},
+       {},
+       0},
+      {"another 128-bit id",
+       [](FakeFiles& f) {
+         f.destination_info.storage = {1, {1, 1}};
+       },
+       0,
+       1,
+       {1},
+       {},
+       {},
+       0},
       // A stop or a signal cuts calls short: the chunk is finished.
       {"interrupted", [](FakeFiles& f) { f.most_per_call = 40000; }, 0, 70000, {65536, 25536, 4464}, {}, {}, 0},
   };

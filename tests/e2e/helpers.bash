@@ -21,6 +21,32 @@ random.seed(sys.argv[1] + ":" + sys.argv[2])
 sys.stdout.buffer.write(random.randbytes(int(sys.argv[2])))' "$1" "$2" >"$1"
 }
 
+# hold_lease FILE [COMMAND...]: holds a write lease on FILE, as Samba and NFS
+# servers do, in the coprocess holder. When an open of FILE makes the kernel
+# ask for the lease back (SIGIO), the holder runs COMMAND, gives the lease up
+# and ends. Returns once the lease is held; end_lease reaps the holder.
+hold_lease() {
+  coproc holder { python3 -c 'import fcntl, os, signal, subprocess, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+def give_up(*_):
+    if len(sys.argv) > 2: subprocess.run(sys.argv[2:], check=True)
+    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+    os._exit(0)
+signal.signal(signal.SIGIO, give_up)
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+print("held", flush=True)
+time.sleep(60)' "$@"; }
+  local held
+  read -r held <&"${holder[0]}"
+  [ "$held" = held ]
+}
+
+end_lease() {
+  # bash forgets the coprocess's PID once it has ended.
+  local pid=${holder_PID:-}
+  [ -z "$pid" ] || { kill "$pid" && wait "$pid"; } 2>/dev/null || true
+}
+
 # expect_output TEXT: stdout holds exactly TEXT (with printf escapes); the
 # Windows build ends its lines with "\r\n".
 expect_output() {
