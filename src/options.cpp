@@ -12,7 +12,8 @@ namespace {
 // ends still counts.
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// -b: the block length for the options and the size that follow.
+// -b: the block length for the -p and -o options that follow it, and for
+// the size wherever it stands.
 OptionStatus apply_block_option(CopyRange& range, const char* argument) {
   int64_t block = 0;
   if (!read_number(argument + kOptionPrefixLength, "", &block)) return {"-b option syntax error.\n"};
