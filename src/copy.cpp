@@ -4,8 +4,8 @@
 // source's holes skipped, the kernel's own copy, and the chunked read and
 // write that every other means falls back to. Whatever moved them, the
 // report, the messages and the destination's bytes are the chunked copy's:
-// after every step the destination holds a prefix of whole chunks of the
-// range, as the chunked copy would have left it.
+// a failure leaves the whole chunks moved before it, and what a short write
+// put of the next, as the chunked copy alone would.
 #include "dravlet.h"
 #include "runtime.h"
 
