@@ -20,8 +20,8 @@ struct Transfer {
   // Bytes of the range in the destination; the source is positioned at
   // start + done and the destination at done.
   int64_t done;
-  // The means still open to this copy; each is given up at its first
-  // refusal.
+  // The means open to this copy; the holes and the kernel's copy are given
+  // up at their first refusal.
   bool shares_blocks;
   bool skips_holes;
   bool kernel_copies;
@@ -133,12 +133,14 @@ const char* find_data(Transfer& t) {
 // copy would have written. Sets *end to where the chunks that hold data
 // end. Returns null, or the message to print.
 const char* skip_holes(Transfer& t, int64_t* end) {
+  *end = t.size;
+  if (const char* message = find_data(t)) return message;
+  if (!t.skips_holes) return nullptr;
   const int64_t hole_end = t.data_start - t.start;
   // A hole that reaches past the range covers its last chunk too. Where the
   // hole is the source's end, short of the range, the chunks past that end
   // are read: a source that shrank fails as in the chunked copy.
   const int64_t skip_to = hole_end >= t.size ? t.size : t.done + (hole_end - t.done) / kChunkSize * kChunkSize;
-  *end = t.size;
   if (skip_to > t.done) {
     if (rt::resize(t.destination, skip_to) == -1) {
       // A file system that cannot extend a file gets the zeros written.
@@ -164,9 +166,6 @@ const char* fill_destination(Transfer& t) {
   }
   while (t.done < t.size) {
     int64_t end = t.size;
-    if (t.skips_holes) {
-      if (const char* message = find_data(t)) return message;
-    }
     if (t.skips_holes) {
       if (const char* message = skip_holes(t, &end)) return message;
     }
