@@ -4,8 +4,10 @@
 //
 // Input: one selector byte, then NUL-separated arguments (size, options).
 // Selector bits 0-1 pick the source (0, 1, 900 or 65537 bytes), bit 2 makes
-// the destination exist beforehand, bit 3 names the source as destination.
-// Source and destination live in a private temporary folder.
+// the destination exist beforehand, bit 3 names the source as destination,
+// bit 4 picks the sparse source of the same number instead: data and holes
+// whose edges fall on and beside the chunk and page boundaries. Source and
+// destination live in a private temporary folder.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +25,24 @@
 namespace {
 
 constexpr std::size_t kMaxArguments = 16;
-const std::int64_t kSourceSizes[4] = {0, 1, 900, 65537};
+constexpr int kSources = 8;
+const std::int64_t kDenseSizes[4] = {0, 1, 900, 65537};
+
+// The sparse sources: their data extents (start, length), then their size.
+struct Extent {
+  std::int64_t start;
+  std::int64_t length;
+};
+struct SparseLayout {
+  Extent data[3];
+  std::int64_t size;
+};
+const SparseLayout kSparseLayouts[4] = {
+    {{{0, 5}, {0, 0}, {0, 0}}, 10000},
+    {{{0, 4096}, {8192, 100000}, {0, 0}}, 108192},
+    {{{65537, 4463}, {0, 0}, {0, 0}}, 200000},
+    {{{1, 4094}, {65535, 2}, {131072, 70001}}, 262144},
+};
 
 const char* const kMessages[] = {
     "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n",
@@ -48,8 +67,8 @@ const char* const kMessages[] = {
 const std::string kPreviousDestination = "the destination as it was before the run\n";
 
 std::string folder;
-std::string source_paths[4];
-std::string source_bytes[4];
+std::string source_paths[kSources];
+std::string source_bytes[kSources];
 std::string destination_path;
 
 std::string read_file(const std::string& path, bool* exists = nullptr) {
@@ -100,10 +119,22 @@ int run_capturing(std::vector<char*>& argv, std::string* output) {
   return status;
 }
 
-void remove_folder() {
-  for (const char* name : {"/source0", "/source1", "/source2", "/source3", "/destination", "/stdout"}) {
-    unlink((folder + name).c_str());
+// Writes the sparse source i: its data extents, holes elsewhere.
+void write_sparse(const std::string& path, const SparseLayout& layout, std::string* bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd == -1 || ftruncate(fd, layout.size) != 0) std::abort();
+  bytes->assign(static_cast<std::size_t>(layout.size), '\0');
+  for (const Extent& extent : layout.data) {
+    for (std::int64_t j = extent.start; j < extent.start + extent.length; ++j) (*bytes)[j] = static_cast<char>(j % 251 + 1);
+    const auto length = static_cast<std::size_t>(extent.length);
+    if (pwrite(fd, bytes->data() + extent.start, length, extent.start) != static_cast<ssize_t>(length)) std::abort();
   }
+  close(fd);
+}
+
+void remove_folder() {
+  for (int i = 0; i < kSources; ++i) unlink(source_paths[i].c_str());
+  for (const char* name : {"/destination", "/stdout"}) unlink((folder + name).c_str());
   rmdir(folder.c_str());
 }
 
@@ -114,10 +145,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(name) == nullptr) std::abort();
   folder = name;
   std::atexit(remove_folder);
+  for (int i = 0; i < kSources; ++i) source_paths[i] = folder + "/source" + std::to_string(i);
   for (int i = 0; i < 4; ++i) {
-    source_paths[i] = folder + "/source" + std::to_string(i);
-    for (std::int64_t j = 0; j < kSourceSizes[i]; ++j) source_bytes[i] += static_cast<char>(j * 31 % 253);
+    for (std::int64_t j = 0; j < kDenseSizes[i]; ++j) source_bytes[i] += static_cast<char>(j * 31 % 253);
     write_file(source_paths[i], source_bytes[i]);
+    write_sparse(source_paths[4 + i], kSparseLayouts[i], &source_bytes[4 + i]);
   }
   destination_path = folder + "/destination";
   return 0;
@@ -126,7 +158,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t length) {
   if (length == 0) return 0;
   const int selector = data[0];
-  const int source = selector & 3;
+  const int source = (selector & 3) + ((selector & 16) != 0 ? 4 : 0);
   const bool destination_existed = (selector & 4) != 0;
   const bool onto_source = (selector & 8) != 0;
   const std::string& destination = onto_source ? source_paths[source] : destination_path;
@@ -155,7 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
 
   if (status != 0 && status != -1) violated("status is neither 0 nor -1", argv, output, status);
   if (read_file(source_paths[source]) != source_bytes[source]) {
-    write_file(source_paths[source], source_bytes[source]);
+    if (source < 4) write_file(source_paths[source], source_bytes[source]);
+    else write_sparse(source_paths[source], kSparseLayouts[source - 4], &source_bytes[source]);
     violated("the source changed", argv, output, status);
   }
 
@@ -173,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
                                      " offset:" + std::to_string(offset) + "\n") != 0) {
     violated("the report line is malformed", argv, output, status);
   }
-  if (reported && filesize != kSourceSizes[source])
+  if (reported && filesize != static_cast<std::int64_t>(source_bytes[source].size()))
     violated("the report names another file size", argv, output, status);
   if (status == 0 ? !rest.empty() || !reported : !is_message(rest)) {
     violated("stdout is not the report line and one message", argv, output, status);
