@@ -31,9 +31,10 @@ const char* measure_source(const Source& source, CopyRange& range) {
   // A pipe, a terminal or a device such as /dev/zero has no length to take
   // a range of, though its end seek may succeed and give a meaningless 0;
   // a sysfs attribute has a size, 4096, that is not its length.
-  const bool sized = source.info.kind == rt::Kind::kRegular || source.info.kind == rt::Kind::kBlockDevice;
-  if (!sized || !source.info.size_is_length || rt::seek_end(source.fd) == -1) return "input file seek end error.\n";
-  range.filesize = rt::tell(source.fd);
+  const rt::Kind kind = source.info.kind;
+  bool lengths = kind == rt::Kind::kBlockDevice;
+  if (kind == rt::Kind::kRegular && !rt::sizes_are_lengths(source.fd, &lengths)) return "input file seek end error.\n";
+  range.filesize = lengths ? rt::seek_end(source.fd) : -1;
   return range.filesize == -1 ? "input file seek end error.\n" : nullptr;
 }
 

@@ -72,14 +72,6 @@ constexpr int64_t kMadeUpSizes[] = {
     0x63677270,  // cgroup2
 };
 
-bool has_made_up_sizes(int fd, bool* made_up) {
-  struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) return false;
-  *made_up = false;
-  for (const int64_t type : kMadeUpSizes) *made_up = *made_up || static_cast<int64_t>(info.f_type) == type;
-  return true;
-}
-
 // The file behind a loop device (or a partition of one), where fd is open
 // on such a device. Returns false for any other block device.
 bool backing_file(int fd, dev_t device, rt::Storage* storage) {
@@ -90,11 +82,6 @@ bool backing_file(int fd, dev_t device, rt::Storage* storage) {
   return true;
 }
 #else
-bool has_made_up_sizes(int /*fd*/, bool* made_up) {
-  *made_up = false;
-  return true;
-}
-
 bool backing_file(int /*fd*/, dev_t /*device*/, rt::Storage* /*storage*/) { return false; }
 #endif
 
@@ -113,13 +100,14 @@ int open_source(const char* path) {
   // Without O_NONBLOCK the open of a FIFO waits for a writer, maybe forever.
   // With it, a file under a lease (Samba's oplocks, NFS delegations) answers
   // EAGAIN, where a plain open waits for the lease to be given up; a FIFO
-  // never answers that.
-  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == EAGAIN) fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // never answers that. The tool starts no program, so its descriptors need
+  // no O_CLOEXEC (which musl would set again with a call of its own).
+  int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0 && errno == EAGAIN) return ::open(path, O_RDONLY);
   if (fd < 0) return -1;
-  // Reads block again once it is open.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags == -1 || ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)) {
+  // Reads block again once it is open: F_SETFL changes only the status
+  // flags, of which the open set O_NONBLOCK alone.
+  if (::fcntl(fd, F_SETFL, 0) == -1) {
     ::close(fd);
     return -1;
   }
@@ -134,17 +122,15 @@ int open_destination(const char* path, bool* created) {
   // A file this open creates is empty for certain, whatever size a file
   // system that caches attributes would report for it.
   // Anything else, an existing file or a device, is opened as it is.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
   *created = fd >= 0;
-  return fd >= 0 ? fd : ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  return fd >= 0 ? fd : ::open(path, O_WRONLY | O_CREAT, 0600);
 }
 
 bool describe(int fd, FileInfo* info) {
   struct stat status {};
-  bool made_up = false;
-  if (::fstat(fd, &status) != 0 || !has_made_up_sizes(fd, &made_up)) return false;
+  if (::fstat(fd, &status) != 0) return false;
   info->kind = kind_of(status.st_mode);
-  info->size_is_length = !made_up;
   info->storage = {static_cast<uint64_t>(status.st_dev), {static_cast<uint64_t>(status.st_ino), 0}};
   // Two nodes of one block device are one storage, and so are a loop device
   // and the file it reads from.
@@ -154,18 +140,23 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
-int resize(int fd, int64_t length) {
-  // The move first: when it fails, the file is as it was.
-  return ::lseek(fd, static_cast<off_t>(length), SEEK_SET) != -1 && ::ftruncate(fd, static_cast<off_t>(length)) == 0
-             ? 0
-             : -1;
-}
+int resize(int fd, int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : -1; }
 
 #ifdef __linux__
-Clone clone_range(int source, int destination, int64_t offset, int64_t length) {
+bool sizes_are_lengths(int fd, bool* lengths) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  *lengths = true;
+  for (const int64_t type : kMadeUpSizes) *lengths = *lengths && static_cast<int64_t>(info.f_type) != type;
+  return true;
+}
+
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
+                  int64_t length) {
   // The kernel reads a length of 0 as "to the end of the source".
   if (length <= 0) return Clone::kRefused;
-  CloneRequest request{source, static_cast<uint64_t>(offset), static_cast<uint64_t>(length), 0};
+  CloneRequest request{source, static_cast<uint64_t>(source_position), static_cast<uint64_t>(length),
+                       static_cast<uint64_t>(destination_position)};
   if (::ioctl(destination, kCloneRange, &request) == 0) return Clone::kShared;
   // These come before any block is shared: another file system, one that
   // cannot clone, an unaligned range.
@@ -189,30 +180,47 @@ bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
   return *end != -1;
 }
 
-int64_t kernel_copy(int source, int destination, int64_t length) {
+int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
+                    int64_t length) {
   // The kernel moves at most about 2 GiB a call, and size_t is 32 bits wide
   // in a 32-bit build.
   constexpr int64_t kMostPerCall = int64_t{1} << 30;
   const size_t count = static_cast<size_t>(length < kMostPerCall ? length : kMostPerCall);
-  return ::syscall(SYS_copy_file_range, source, nullptr, destination, nullptr, count, 0U);
+  // The kernel's loff_t: 64 bits on every architecture.
+  int64_t from = source_position;
+  int64_t to = destination_position;
+  return ::syscall(SYS_copy_file_range, source, &from, destination, &to, count, 0U);
 }
 #else
-Clone clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) {
+bool sizes_are_lengths(int /*fd*/, bool* lengths) {
+  *lengths = true;
+  return true;
+}
+
+Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
+                  int64_t /*length*/) {
   return Clone::kRefused;
 }
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
 
-int64_t kernel_copy(int /*source*/, int /*destination*/, int64_t /*length*/) { return -1; }
+int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/,
+                    int64_t /*destination_position*/, int64_t /*length*/) {
+  return -1;
+}
 #endif
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
 int64_t seek_set(int fd, int64_t position) { return ::lseek(fd, static_cast<off_t>(position), SEEK_SET); }
 
-int64_t tell(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
+int64_t read_at(int fd, void* buffer, int64_t count, int64_t position) {
+  return ::pread(fd, buffer, static_cast<size_t>(count), static_cast<off_t>(position));
+}
 
-int64_t read(int fd, void* buffer, int64_t count) { return ::read(fd, buffer, static_cast<size_t>(count)); }
+int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
+  return ::pwrite(fd, buffer, static_cast<size_t>(count), static_cast<off_t>(position));
+}
 
 int64_t write(int fd, const void* buffer, int64_t count) { return ::write(fd, buffer, static_cast<size_t>(count)); }
 

@@ -109,7 +109,6 @@ int open_destination(const char* path, bool* created) {
 bool describe(int fd, FileInfo* info) {
   const HANDLE handle = handle_of(fd);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  info->size_is_length = true;
   if (GetFileType(handle) == FILE_TYPE_DISK) {
     // The runtime opens no directory.
     info->kind = Kind::kRegular;
@@ -122,30 +121,41 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
-int resize(int fd, int64_t length) {
-  // The move first: when it fails, the file is as it was.
-  return _lseeki64(fd, length, SEEK_SET) != -1 && _chsize_s(fd, length) == 0 ? 0 : -1;
+bool sizes_are_lengths(int /*fd*/, bool* lengths) {
+  *lengths = true;
+  return true;
 }
+
+int resize(int fd, int64_t length) { return _chsize_s(fd, length) == 0 ? 0 : -1; }
 
 // ReFS can clone blocks too (FSCTL_DUPLICATE_EXTENTS_TO_FILE), and NTFS
 // tells where a sparse file's data is (FSCTL_QUERY_ALLOCATED_RANGES), but
 // neither can be tried here (Wine answers "not supported"): every byte goes
 // through the chunked copy.
-Clone clone_range(int /*source*/, int /*destination*/, int64_t /*offset*/, int64_t /*length*/) {
+Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
+                  int64_t /*length*/) {
   return Clone::kRefused;
 }
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
 
-int64_t kernel_copy(int /*source*/, int /*destination*/, int64_t /*length*/) { return -1; }
+int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/,
+                    int64_t /*destination_position*/, int64_t /*length*/) {
+  return -1;
+}
 
 int64_t seek_end(int fd) { return _lseeki64(fd, 0, SEEK_END); }
 
 int64_t seek_set(int fd, int64_t position) { return _lseeki64(fd, position, SEEK_SET); }
 
-int64_t tell(int fd) { return _telli64(fd); }
+// The runtime has no positioned read or write: a seek, then the call.
+int64_t read_at(int fd, void* buffer, int64_t count, int64_t position) {
+  return _lseeki64(fd, position, SEEK_SET) == -1 ? -1 : _read(fd, buffer, static_cast<unsigned>(count));
+}
 
-int64_t read(int fd, void* buffer, int64_t count) { return _read(fd, buffer, static_cast<unsigned>(count)); }
+int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
+  return _lseeki64(fd, position, SEEK_SET) == -1 ? -1 : _write(fd, buffer, static_cast<unsigned>(count));
+}
 
 int64_t write(int fd, const void* buffer, int64_t count) { return _write(fd, buffer, static_cast<unsigned>(count)); }
 

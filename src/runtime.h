@@ -30,9 +30,6 @@ inline bool operator==(const Storage& a, const Storage& b) {
 // What describe tells of an open file.
 struct FileInfo {
   Kind kind;
-  // False on file systems whose sizes are not lengths: sysfs and its kin
-  // give every attribute a size of 4096 bytes, whatever it holds.
-  bool size_is_length;
   Storage storage;  // for regular files and block devices
 };
 
@@ -51,9 +48,14 @@ int open_destination(const char* path, bool* created);
 // that cannot be told.
 bool describe(int fd, FileInfo* info);
 
+// Sets *lengths to whether the file system of fd gives its files' lengths
+// as their sizes: sysfs and its kin give every attribute a size of 4096
+// bytes, whatever it holds. Returns false when that cannot be told.
+bool sizes_are_lengths(int fd, bool* lengths);
+
 // Sets the length of the regular file open on fd to length bytes, cutting
 // or extending it (an extension reads as zeros and takes no space where the
-// file system keeps holes), and moves fd there. Returns 0 or -1.
+// file system keeps holes). Returns 0 or -1.
 int resize(int fd, int64_t length);
 
 // The outcome of clone_range.
@@ -63,33 +65,36 @@ enum class Clone {
   kFailed,   // the clone broke off, maybe after sharing some blocks
 };
 
-// Makes the first length bytes of the empty destination share the storage
-// of the source's bytes from offset on (a copy-on-write clone). Moves
-// neither descriptor. A length of 0 or less is refused.
-Clone clone_range(int source, int destination, int64_t offset, int64_t length);
+// Makes length bytes of destination from destination_position on share the
+// storage of the source's bytes from source_position on (a copy-on-write
+// clone). A length of 0 or less is refused.
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
+                  int64_t length);
 
-// Finds the source's first byte of data at or after position, and the end
-// of that data: *start = *end = the file's current end when only a hole
-// remains. Moves fd to an unspecified position. Returns false when the file
+// Finds the first byte of data at or after position in the file open on fd,
+// and the end of that data: *start = *end = the file's current end when
+// only a hole remains. Leaves the descriptor's own position anywhere: the
+// copy reads and writes at positions it names. Returns false when the file
 // system does not tell where its holes are.
 bool find_data(int fd, int64_t position, int64_t* start, int64_t* end);
 
-// Copies up to length bytes from source to destination inside the kernel,
-// from and to their positions, and moves both past what it copied. Returns
-// the bytes copied; 0 or -1 when it copied nothing, for any reason.
-int64_t kernel_copy(int source, int destination, int64_t length);
+// Copies up to length bytes inside the kernel, from source_position in
+// source to destination_position in destination. Returns the bytes copied;
+// 0 or -1 when it copied nothing, for any reason.
+int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
+                    int64_t length);
 
 // Moves fd to its end / to position bytes from its start. Returns the new
 // position in bytes or -1.
 int64_t seek_end(int fd);
 int64_t seek_set(int fd, int64_t position);
 
-// Returns the position of fd in bytes, or -1.
-int64_t tell(int fd);
-
-// One read or write call of at most kChunkSize bytes. Returns the bytes
-// moved, or -1.
-int64_t read(int fd, void* buffer, int64_t count);
+// One read or write call of at most count bytes, count at most kChunkSize:
+// read_at and write_at at position bytes from the file's start, write at
+// the descriptor's own position (a pipe or a terminal has no other).
+// Returns the bytes moved, or -1.
+int64_t read_at(int fd, void* buffer, int64_t count, int64_t position);
+int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position);
 int64_t write(int fd, const void* buffer, int64_t count);
 
 // Returns 0, or -1 when the close failed.

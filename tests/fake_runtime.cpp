@@ -13,25 +13,48 @@ namespace {
 
 std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
-// Moves up to count bytes of the source from its position to the
-// destination's, within the destination's room; returns the bytes moved.
-std::int64_t transfer(FakeFiles& files, const char* bytes, std::int64_t count) {
-  const std::int64_t length = smallest(count, files.room);
-  auto& destination = files.destination;
-  if (static_cast<std::int64_t>(destination.size()) < files.destination_position + length) {
-    destination.resize(static_cast<std::size_t>(files.destination_position + length));
+// Counts a call of the copy's, and ends a copy that no longer moves on: no
+// copy in the tests takes a thousandth of this.
+void count_call() {
+  constexpr int kMostCalls = 1000000;
+  if (++fake_files().calls == kMostCalls) {
+    std::fputs("the copy made a million calls without moving on\n", stderr);
+    std::abort();
   }
-  destination.replace(static_cast<std::size_t>(files.destination_position), static_cast<std::size_t>(length), bytes,
-                      static_cast<std::size_t>(length));
-  files.destination_position += length;
-  files.room -= length;
-  return length;
 }
 
-// The source's bytes left after its position.
-std::int64_t available(const FakeFiles& files) {
-  const auto size = static_cast<std::int64_t>(files.source.size());
-  return files.position < size ? size - files.position : 0;
+std::int64_t source_size(const FakeFiles& files) { return static_cast<std::int64_t>(files.source.size()); }
+
+// The source's bytes left from position on.
+std::int64_t available(const FakeFiles& files, std::int64_t position) {
+  return position < source_size(files) ? source_size(files) - position : 0;
+}
+
+// Puts up to count bytes at position of the destination, within its room;
+// shared_from, when not negative, is where they lie in the source, whose
+// holes they then share. Returns the bytes put.
+std::int64_t put(FakeFiles& files, std::int64_t position, const char* bytes, std::int64_t count,
+                 std::int64_t shared_from = -1) {
+  const std::int64_t length = smallest(count, files.room);
+  if (static_cast<std::int64_t>(files.destination.size()) < position + length) {
+    files.destination.resize(static_cast<std::size_t>(position + length));
+    files.allocated.resize(files.destination.size(), '0');
+  }
+  files.destination.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(length), bytes,
+                            static_cast<std::size_t>(length));
+  const bool shares_holes = shared_from >= 0 && files.reports_holes;
+  files.allocated.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(length),
+                          static_cast<std::size_t>(length), shares_holes ? '0' : '1');
+  for (const auto& extent : shares_holes ? files.data : decltype(files.data){}) {
+    const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
+    const std::int64_t to = smallest(extent.second, shared_from + length);
+    if (from < to) {
+      files.allocated.replace(static_cast<std::size_t>(position + from - shared_from), static_cast<std::size_t>(to - from),
+                              static_cast<std::size_t>(to - from), '1');
+    }
+  }
+  files.room -= length;
+  return length;
 }
 
 }  // namespace
@@ -45,7 +68,7 @@ int open_destination(const char*, bool* created) {
   if (files.create_fails) return -1;
   files.destination_opened = true;
   *created = files.created;
-  if (files.created) files.destination.clear();
+  if (files.created) files.destination.clear(), files.allocated.clear();
   return FakeFiles::kDestination;
 }
 
@@ -56,87 +79,90 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
+bool sizes_are_lengths(int, bool* lengths) {
+  *lengths = !fake_files().sizes_made_up;
+  return !fake_files().sizes_unknown;
+}
+
 int resize(int, std::int64_t length) {
   FakeFiles& files = fake_files();
-  files.resizes.push_back(length);
   if (length == files.resize_fails_to) return -1;
   files.destination.resize(static_cast<std::size_t>(length));
-  files.destination_position = length;
+  files.allocated.resize(static_cast<std::size_t>(length), '0');
   return 0;
 }
 
-Clone clone_range(int, int, std::int64_t offset, std::int64_t length) {
+Clone clone_range(int, std::int64_t source_position, int, std::int64_t destination_position, std::int64_t length) {
   FakeFiles& files = fake_files();
   // As the kernel, refuses a range that reaches past the source's end.
-  if (files.clone != Clone::kShared || length <= 0 ||
-      offset + length > static_cast<std::int64_t>(files.source.size())) {
-    // A clone that broke off has shared some blocks.
-    if (files.clone == Clone::kFailed) files.destination = files.source.substr(0, 4096);
-    return files.clone == Clone::kFailed ? Clone::kFailed : Clone::kRefused;
+  if (files.clone == Clone::kRefused || length <= 0 || source_position + length > source_size(files)) {
+    return Clone::kRefused;
   }
-  files.destination = files.source.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
-  files.shared = length;
-  return Clone::kShared;
+  const std::int64_t shared = files.clone == Clone::kShared ? length : smallest(files.clone_breaks_after, length);
+  put(files, destination_position, files.source.data() + source_position, shared, source_position);
+  return files.clone;
 }
 
 bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* end) {
-  FakeFiles& files = fake_files();
-  ++files.data_asked;
-  files.position = -7;  // asking moves the source somewhere
+  count_call();
+  const FakeFiles& files = fake_files();
   if (!files.reports_holes) return false;
-  *start = *end = static_cast<std::int64_t>(files.source.size());
+  // Past the end, or where only a hole remains: the file's end.
+  *start = *end = source_size(files);
   for (const auto& extent : files.data) {
-    if (extent.second > position) {
+    const std::int64_t extent_end = smallest(extent.second, source_size(files));
+    if (extent_end > position && extent.first < extent_end) {
       *start = extent.first > position ? extent.first : position;
-      *end = extent.second;
+      *end = extent_end;
       break;
     }
   }
   return true;
 }
 
-std::int64_t kernel_copy(int, int, std::int64_t length) {
+std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t destination_position,
+                         std::int64_t length) {
+  count_call();
   FakeFiles& files = fake_files();
-  const std::int64_t count = smallest(smallest(length, files.kernel_room), available(files));
+  const std::int64_t count =
+      smallest(smallest(length, files.kernel_most), smallest(files.kernel_room, available(files, source_position)));
   if (count == 0) return files.kernel_room == 0 ? files.kernel_stop : 0;
-  const std::int64_t moved = transfer(files, files.source.data() + files.position, count);
-  if (moved == 0) return -1;
-  files.position += moved;
+  const std::int64_t moved = put(files, destination_position, files.source.data() + source_position, count);
   files.kernel_room -= moved;
-  files.kernel.push_back(moved);
-  return moved;
+  return moved == 0 ? -1 : moved;
 }
 
 std::int64_t seek_end(int) {
-  FakeFiles& files = fake_files();
+  const FakeFiles& files = fake_files();
   if (files.source_unseekable) return -1;
-  files.position = files.measured_size >= 0 ? files.measured_size : static_cast<std::int64_t>(files.source.size());
-  return files.position;
+  return files.measured_size >= 0 ? files.measured_size : source_size(files);
 }
 
 std::int64_t seek_set(int fd, std::int64_t position) {
-  FakeFiles& files = fake_files();
-  if (position < 0 || (fd == FakeFiles::kSource && files.source_unseekable)) return -1;
-  if (fd == files.seek_fails_on && position == files.seek_fails_to) return -1;
-  return fd == FakeFiles::kSource ? files.position = position : files.destination_position = position;
+  if (position < 0 || (fd == FakeFiles::kSource && fake_files().source_unseekable)) return -1;
+  return position;
 }
 
-std::int64_t tell(int) { return fake_files().tell_fails ? -1 : fake_files().position; }
-
-std::int64_t read(int, void* buffer, std::int64_t count) {
-  FakeFiles& files = fake_files();
-  files.reads.push_back(count);
-  const std::int64_t length = smallest(smallest(count, available(files)), files.most_per_call);
-  std::memcpy(buffer, files.source.data() + files.position, static_cast<std::size_t>(length));
-  files.position += length;
+std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
+  count_call();
+  const FakeFiles& files = fake_files();
+  const std::int64_t length = smallest(smallest(count, available(files, position)), files.most_per_call);
+  if (length > 0) std::memcpy(buffer, files.source.data() + position, static_cast<std::size_t>(length));
   return length;
 }
 
-std::int64_t write(int, const void* buffer, std::int64_t count) {
+std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
+  count_call();
   FakeFiles& files = fake_files();
-  files.writes.push_back(count);
   if (files.room == 0) return -1;
-  return transfer(files, static_cast<const char*>(buffer), smallest(count, files.most_per_call));
+  return put(files, position, static_cast<const char*>(buffer), smallest(count, files.most_per_call));
+}
+
+std::int64_t write(int fd, const void* buffer, std::int64_t count) {
+  FakeFiles& files = fake_files();
+  const std::int64_t moved = write_at(fd, buffer, count, files.destination_position);
+  if (moved > 0) files.destination_position += moved;
+  return moved;
 }
 
 int close(int fd) {

@@ -88,8 +88,7 @@ descriptor() {
       length=$(stat -c %s out 2>/dev/null || echo 0)
       case $want:$kind in
       ok:*) expect_bytes out in 10 150000 || ok=false ;;
-      read:* | write:*) [ $((length % 65536)) -eq 0 ] || [ "$length" -eq 150000 ] || ok=false
-        expect_bytes out in 10 "$length" || ok=false ;;
+      read:* | write:*) [ "$length" -le 150000 ] && expect_bytes out in 10 "$length" || ok=false ;;
       *:existing) cmp -s out out.before || { echo "out was changed" >&2 && ok=false; } ;;
       *:new) [ "$length" -eq 0 ] || { echo "out holds $length bytes" >&2 && ok=false; } ;;
       esac
@@ -98,30 +97,25 @@ descriptor() {
   done <<'EOF_TABLE'
 # call                          | n | errno  | with                     | new   | existing | link
 open(at)?\(.*"in"               | 1 | EACCES |                          | open  | open  | open
-fcntl\(@S, F_GETFL               | 1 | EBADF  |                          | open  | open  | open
 fcntl\(@S, F_SETFL               | 1 | EBADF  |                          | open  | open  | open
 fadvise64\(@S                    | 1 | EIO    |                          | ok    | ok    | same
 (new)?fstat(at)?\(@S            | 1 | EIO    |                          | open  | open  | open
-fstatfs\(@S                      | 1 | EIO    |                          | open  | open  | open
+fstatfs\(@S                      | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 0, SEEK_END           | 1 | EIO    |                          | seekend | seekend | seekend
-lseek\(@S, 0, SEEK_CUR           | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 10, SEEK_SET          | 1 | EINVAL |                          | seek  | seek  | seek
 open(at)?\(.*"out".*O_EXCL      | 1 | EIO    |                          | ok    | ok    | same
 open(at)?\(.*"out"              | 2 | EACCES |                          | -     | out   | out
 (new)?fstat(at)?\(@D            | 1 | EIO    |                          | out   | out   | out
-fstatfs\(@D                      | 1 | EIO    |                          | out   | out   | out
 ftruncate\(@D, 0                 | 1 | EIO    |                          | -     | out   | -
-lseek\(@D, 0, SEEK_SET           | 1 | EIO    |                          | -     | out   | -
 ioctl\(@D, [^,]*FICLONERANGE     | 1 | EIO    |                          | ok    | ok    | -
 lseek\(@S, 10, SEEK_DATA         | 1 | EIO    |                          | ok    | ok    | -
 lseek\(@S, 10, SEEK_HOLE         | 1 | EIO    |                          | ok    | ok    | -
-lseek\(@S, 10, SEEK_SET          | 2 | EIO    |                          | read  | read  | -
 copy_file_range\(@S              | 1 | EXDEV  |                          | ok    | ok    | -
 copy_file_range\(@S              | 1 | EIO    |                          | ok    | ok    | -
-read\(@S                         | 1 | EIO    | copy_file_range:error=ENOSYS | read | read | -
-read\(@S                         | 2 | EIO    | copy_file_range:error=ENOSYS | read | read | -
-write\(@D                        | 1 | ENOSPC | copy_file_range:error=ENOSYS | write | write | -
-write\(@D                        | 2 | EIO    | copy_file_range:error=ENOSYS | write | write | -
+pread64\(@S                      | 1 | EIO    | copy_file_range:error=ENOSYS | read | read | -
+pread64\(@S                      | 2 | EIO    | copy_file_range:error=ENOSYS | read | read | -
+pwrite64\(@D                     | 1 | ENOSPC | copy_file_range:error=ENOSYS | write | write | -
+pwrite64\(@D                     | 2 | EIO    | copy_file_range:error=ENOSYS | write | write | -
 close\(@D                        | 1 | EIO    |                          | write | write | same
 close\(@S                        | 1 | EIO    |                          | ok    | ok    | same
 EOF_TABLE

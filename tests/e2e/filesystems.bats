@@ -10,34 +10,9 @@
 
 load helpers
 
-setup_file() {
-  local why=
-  if [[ $DRAVLET == *.exe* ]]; then
-    echo "the Windows build copies in chunks only" >"$BATS_FILE_TMPDIR/skip"
-    return
-  fi
-  if ! command -v mkfs.xfs >/dev/null; then
-    why="no mkfs.xfs (apt-get install xfsprogs)"
-  else
-    for fs in xfs:320M ext4:32M; do
-      local type=${fs%:*} dir=$BATS_FILE_TMPDIR/${fs%:*}
-      mkdir "$dir"
-      why=$(truncate -s "${fs#*:}" "$dir.img" && "mkfs.$type" -q "$dir.img" 2>&1 </dev/null &&
-        mount -o loop "$dir.img" "$dir" 2>&1) || { why="cannot mount an $type image: $why" && break; }
-      why=
-    done
-  fi
-  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ]; then
-    echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
-    return 1
-  fi
-  echo "$why" >"$BATS_FILE_TMPDIR/skip"
-}
+setup_file() { mount_or_skip xfs:320M ext4:32M; }
 
-teardown_file() {
-  for dir in "$BATS_FILE_TMPDIR"/xfs "$BATS_FILE_TMPDIR"/ext4; do mountpoint -q "$dir" && umount "$dir"; done
-  true
-}
+teardown_file() { unmount_images "$BATS_FILE_TMPDIR" xfs ext4; }
 
 # A loop device a test attached (in $loop) is detached, also after a failure.
 teardown() {
@@ -47,9 +22,7 @@ teardown() {
 # setup: each test starts in the XFS mount, with an 8 MiB source there and
 # in the ext4 mount.
 setup() {
-  local why
-  why=$(cat "$BATS_FILE_TMPDIR/skip")
-  [ -z "$why" ] || skip "$why"
+  skip_unless_mounted
   find_tool
   for dir in "$BATS_FILE_TMPDIR"/ext4 "$BATS_FILE_TMPDIR"/xfs; do
     cd "$dir" || return 1
@@ -94,11 +67,11 @@ expect_copy() {
   done <<'EOF_TABLE'
 4096     5243880 yes
 0        8388608 yes
-1048576  65536   yes
-8323072  99999   yes
+1048576  65537   yes
+8290304  99999   yes
 1        5242880 no
 2048     5242880 no
-4096     65535   yes
+4096     65536   no
 EOF_TABLE
 }
 
@@ -110,7 +83,7 @@ EOF_TABLE
   [ "$(stat -c %s out)" -eq 1048576 ]
 }
 
-@test "a source that shrinks during the run fails as the chunked copy does" {
+@test "a source that shrinks during the run fails with a prefix of the range" {
   # The run is held at the open of its destination, after its measure, by a
   # lease on the destination: the kernel asks the holder for it back, and the
   # holder shrinks the source before it gives the lease up.
@@ -118,7 +91,7 @@ EOF_TABLE
   for fs in xfs ext4; do
     cd "$BATS_FILE_TMPDIR/$fs"
     cp source whole
-    while read -r shrunk kept; do
+    for shrunk in 3145728 3146728 8388508; do
       cp whole source
       : >out
       hold_lease out truncate -s "$shrunk" source
@@ -126,22 +99,20 @@ EOF_TABLE
       end_lease
       [ "$status" -eq 255 ] || { echo "$fs: status $status" >&2; return 1; }
       expect_output 'filesize:8388608 size:8388608 offset:0\nfile read error.\n'
-      [ "$(stat -c %s out)" -eq "$kept" ] || { echo "$fs: $(stat -c %s out) bytes kept, not $kept" >&2; return 1; }
+      local kept
+      kept=$(stat -c %s out)
+      [ "$kept" -le "$shrunk" ] || { echo "$fs: $kept bytes kept of $shrunk" >&2; return 1; }
       expect_bytes out whole 0 "$kept"
-    done <<'EOF_TABLE'
-3145728 3145728
-3146728 3145728
-8388508 8323072
-EOF_TABLE
+    done
   done
 }
 
-@test "holes in the source stay holes; chunks with data, also in a device, are written whole" {
+@test "holes in the source stay holes, whatever their size; a device gets every zero" {
   cd "$BATS_FILE_TMPDIR/ext4"
   # 16 chunks of 64 KiB: data in chunks 3 (100 bytes), 8 and 9, and 12 (with
   # a hole of 1000 bytes in it); holes elsewhere, to the end of the file.
-  # ext4 tells data in blocks of 4 KiB: a chunk that holds part of one holds
-  # data.
+  # ext4 tells data in blocks of 4 KiB: the copy takes no more than the
+  # source's blocks of the range.
   local c=65536
   truncate -s $((16 * c)) sparse
   for extent in $((3 * c + 100)):100 $((8 * c)):$((2 * c)) $((12 * c)):1000 $((12 * c + 2000)):$((c - 2000)); do
@@ -158,9 +129,9 @@ EOF_TABLE
     run_case sparse "$loop" "$length" "-o$start"
     cmp -s -n "$length" ones.img <(tail -c "+$((start + 1))" sparse) || failed+=" -o$start-device"
   done <<EOF_TABLE
-0          $((16 * c))      $((4 * c))
-1000       900000           $((7 * c))
-0          $((5 * c))       $((c))
+0          $((16 * c))      $((4096 + 2 * c + c))
+1000       900000           $((4096 + 3 * c))
+0          $((5 * c))       4096
 $((4 * c)) $((2 * c + 1))   0
 EOF_TABLE
   [ -z "$failed" ] || { echo "failed cases:$failed" >&2; return 1; }
@@ -193,5 +164,4 @@ EOF_TABLE
   [ "$status" -eq 255 ]
   expect_output 'filesize:8388608 size:1048576 offset:4096\nfile write error.\n'
   expect_bytes out source 4096 "$(stat -c %s out)"
-  [ $(($(stat -c %s out) % 65536)) -eq 0 ]
 }

@@ -112,3 +112,62 @@ run_table() {
   done
   [ "$failures" -eq 0 ]
 }
+
+# mount_images FOLDER TYPE:SIZE...: mounts a new image of each file system
+# TYPE, of SIZE, on FOLDER/TYPE. Where one cannot be mounted (no root, no
+# mkfs, no loop device), prints why and returns 1.
+mount_images() {
+  local folder=$1 fs why
+  shift
+  for fs in "$@"; do
+    local type=${fs%:*} dir=$folder/${fs%:*}
+    command -v "mkfs.$type" >/dev/null || { echo "no mkfs.$type" && return 1; }
+    mkdir -p "$dir"
+    why=$(truncate -s "${fs#*:}" "$dir.img" && "mkfs.$type" -q "$dir.img" 2>&1 </dev/null &&
+      mount -o loop "$dir.img" "$dir" 2>&1) || { echo "cannot mount an $type image: $why" && return 1; }
+  done
+}
+
+# unmount_images FOLDER TYPE...: unmounts what mount_images mounted. A loop
+# device over a file in the mount is released by the kernel a moment after
+# its detach, and keeps the mount busy until then: waits for that, unmounts
+# lazily as the last resort, and fails if a mount is still there.
+unmount_images() {
+  local folder=$1 type i
+  shift
+  for type in "$@"; do
+    local dir=$folder/$type
+    mountpoint -q "$dir" || continue
+    for ((i = 0; i < 100; i++)); do umount "$dir" 2>/dev/null && break || sleep 0.1; done
+    mountpoint -q "$dir" && umount -l "$dir"
+    if mountpoint -q "$dir"; then
+      echo "$dir is still mounted" >&2
+      return 1
+    fi
+  done
+}
+
+# skip_unless_mounted: skips the test with the reason that setup_file left
+# in $BATS_FILE_TMPDIR/skip, if any.
+skip_unless_mounted() {
+  local why
+  why=$(cat "$BATS_FILE_TMPDIR/skip")
+  [ -z "$why" ] || skip "$why"
+}
+
+# mount_or_skip TYPE:SIZE...: for setup_file: mounts the images in
+# $BATS_FILE_TMPDIR, or leaves the reason why not for skip_unless_mounted;
+# fails instead where DRAVLET_REQUIRE_MOUNTS is set (CI, as root).
+mount_or_skip() {
+  local why=
+  if [[ $DRAVLET == *.exe* ]]; then
+    why="the Windows build copies in chunks only"
+  else
+    why=$(mount_images "$BATS_FILE_TMPDIR" "$@") && why=
+  fi
+  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] && [[ $DRAVLET != *.exe* ]]; then
+    echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
+    return 1
+  fi
+  echo "$why" >"$BATS_FILE_TMPDIR/skip"
+}

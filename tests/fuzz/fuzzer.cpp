@@ -2,12 +2,14 @@
 // runtime, on an argument vector decoded from the input, and checks what
 // must hold for any command line.
 //
-// Input: one selector byte, then NUL-separated arguments (size, options).
-// Selector bits 0-1 pick the source (0, 1, 900 or 65537 bytes), bit 2 makes
-// the destination exist beforehand, bit 3 names the source as destination,
-// bit 4 picks the sparse source of the same number instead: data and holes
-// whose edges fall on and beside the chunk and page boundaries. Source and
-// destination live in a private temporary folder.
+// Input: one selector byte, one fault byte, then NUL-separated arguments
+// (size, options). Selector bits 0-1 pick the source (0, 1, 900 or 65537
+// bytes), bit 2 makes the destination exist beforehand, bit 3 names the
+// source as destination, bit 4 picks the sparse source of the same number
+// instead: data and holes whose edges fall on and beside the chunk and page
+// boundaries. The fault byte makes one of the copy's calls misbehave from
+// one of its occurrences on (see Fault). Source and destination live in a
+// private temporary folder.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +65,26 @@ const char* const kMessages[] = {
     "file read error.\n",
     "file write error.\n",
 };
+
+// The calls that the fault byte can make misbehave: bits 0-2 pick the call
+// (0 none), bits 3-4 how (short, nothing, a failure), bits 5-7 from which
+// occurrence in the run on. This unit stands in for them and hands the
+// rest to the real runtime, whose own are renamed real_*.
+struct Fault {
+  enum Call { kNone, kKernelCopy, kClone, kFindData, kReadAt, kWriteAt };
+  enum How { kShort, kNothing, kFails };
+  int call = kNone;
+  int how = kShort;
+  int from = 0;
+  int seen = 0;  // occurrences of the call so far
+  bool met = false;
+  // Whether this occurrence of call misbehaves.
+  bool strikes(int which) {
+    if (call != which || seen++ < from) return false;
+    met = true;
+    return true;
+  }
+} fault;
 
 const std::string kPreviousDestination = "the destination as it was before the run\n";
 
@@ -140,6 +162,62 @@ void remove_folder() {
 
 }  // namespace
 
+namespace rt {
+
+Clone real_clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
+                       int64_t length);
+bool real_find_data(int fd, int64_t position, int64_t* start, int64_t* end);
+int64_t real_kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
+                         int64_t length);
+int64_t real_read_at(int fd, void* buffer, int64_t count, int64_t position);
+int64_t real_write_at(int fd, const void* buffer, int64_t count, int64_t position);
+
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
+                  int64_t length) {
+  if (!fault.strikes(Fault::kClone)) {
+    return real_clone_range(source, source_position, destination, destination_position, length);
+  }
+  if (fault.how == Fault::kNothing) return Clone::kRefused;
+  // Broken off after sharing half the chunks, or before sharing any.
+  if (fault.how == Fault::kShort) {
+    real_clone_range(source, source_position, destination, destination_position, length / 2 / kChunkSize * kChunkSize);
+  }
+  return Clone::kFailed;
+}
+
+bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
+  if (!fault.strikes(Fault::kFindData)) return real_find_data(fd, position, start, end);
+  // An extent told short: what follows it is asked for again.
+  if (fault.how != Fault::kShort || !real_find_data(fd, position, start, end)) return false;
+  if (*end - *start > 1000) *end = *start + 1000;
+  return true;
+}
+
+int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
+                    int64_t length) {
+  if (!fault.strikes(Fault::kKernelCopy)) {
+    return real_kernel_copy(source, source_position, destination, destination_position, length);
+  }
+  if (fault.how == Fault::kShort) {
+    return real_kernel_copy(source, source_position, destination, destination_position, length < 4097 ? length : 4097);
+  }
+  return fault.how == Fault::kNothing ? 0 : -1;
+}
+
+int64_t read_at(int fd, void* buffer, int64_t count, int64_t position) {
+  if (!fault.strikes(Fault::kReadAt)) return real_read_at(fd, buffer, count, position);
+  if (fault.how == Fault::kShort) return real_read_at(fd, buffer, count < 1000 ? count : 1000, position);
+  return fault.how == Fault::kNothing ? 0 : -1;
+}
+
+int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
+  if (!fault.strikes(Fault::kWriteAt)) return real_write_at(fd, buffer, count, position);
+  if (fault.how == Fault::kShort) return real_write_at(fd, buffer, count < 1000 ? count : 1000, position);
+  return fault.how == Fault::kNothing ? 0 : -1;
+}
+
+}  // namespace rt
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char name[] = "/tmp/dravlet-fuzz-XXXXXX";
   if (mkdtemp(name) == nullptr) std::abort();
@@ -156,8 +234,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t length) {
-  if (length == 0) return 0;
+  if (length < 2) return 0;
   const int selector = data[0];
+  fault = {data[1] & 7, data[1] >> 3 & 3, data[1] >> 5};
   const int source = (selector & 3) + ((selector & 16) != 0 ? 4 : 0);
   const bool destination_existed = (selector & 4) != 0;
   const bool onto_source = (selector & 8) != 0;
@@ -165,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
 
   std::vector<std::string> arguments;
   std::string current;
-  for (std::size_t i = 1; i < length && arguments.size() < kMaxArguments; ++i) {
+  for (std::size_t i = 2; i < length && arguments.size() < kMaxArguments; ++i) {
     if (data[i] == 0) {
       arguments.push_back(current);
       current.clear();
@@ -173,7 +252,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
       current += static_cast<char>(data[i]);
     }
   }
-  if (length > 1 && arguments.size() < kMaxArguments) arguments.push_back(current);
+  if (length > 2 && arguments.size() < kMaxArguments) arguments.push_back(current);
 
   std::vector<char*> argv{const_cast<char*>("dravlet"), const_cast<char*>(source_paths[source].c_str()),
                           const_cast<char*>(destination.c_str())};
@@ -223,11 +302,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
     if (!exists || written != expected) {
       violated("the destination does not hold the range", argv, output, status);
     }
-  } else if (rest != "file read error.\n" && rest != "file write error.\n") {
-    // Failed before the copy: the destination is as it was.
-    if (exists != destination_existed || (exists && written != kPreviousDestination)) {
-      violated("a failure before the copy changed the destination", argv, output, status);
+  } else if (rest == "file read error.\n" || rest == "file write error.\n") {
+    // Only a read or a write that failed or moved nothing fails the copy;
+    // the other means fall back, and short calls go on. What arrived is a
+    // prefix of the range.
+    const int failed_call = rest == "file read error.\n" ? Fault::kReadAt : Fault::kWriteAt;
+    if (fault.call != failed_call || fault.how == Fault::kShort || !fault.met) {
+      violated("the copy failed without a failing read or write", argv, output, status);
     }
+    const std::string range = source_bytes[source].substr(static_cast<std::size_t>(offset));
+    if (written.size() > range.size() || range.compare(0, written.size(), written) != 0) {
+      violated("a failed copy left more than a prefix of the range", argv, output, status);
+    }
+  } else if (exists != destination_existed || (exists && written != kPreviousDestination)) {
+    violated("a failure before the copy changed the destination", argv, output, status);
   }
   return 0;
 }
