@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: bench/bench.sh [DRAVLET [ROUNDS]]
+# Usage: bench/bench.sh [DRAVLET [ROUNDS [cold]]]
 # Times dravlet (default build/release/dravlet) against
 #   dd bs=64K iflag=skip_bytes,count_bytes skip=START count=LENGTH
 # on the same byte ranges of the same sources, held in the page cache:
@@ -14,13 +14,19 @@
 #                          row says why it is missing
 #   sparse-4GiB            a 4 GiB disk image holding 400 MiB of data (forty
 #                          10 MiB extents, one every 100 MiB), from byte 4096
-#                          to 8 KiB before its end, with a cold cache: the
-#                          caches are dropped before each command, which
-#                          needs root (else the row says so). Against dd and
-#                          dd conv=sparse; the best of ROUNDS_SPARSE (default
-#                          2) rounds in alternating order, as the first large
-#                          writer after a large delete waits for ext4's
-#                          clean-up, and the space each one's copy took
+#                          to 8 KiB before its end, against dd and dd
+#                          conv=sparse
+#   scattered              a 1 GiB file with 4 KiB of data in every 64 KiB,
+#                          whole, against cp --sparse=always, and the space
+#                          each copy took against the source's
+#   sparse-1TiB            a 1 TiB image holding 200 MiB of data (twenty
+#                          10 MiB extents), from byte 4096 to 8 KiB before its
+#                          end, against dravlet's time on the 4 GiB image
+#   The last three with a cold cache: the caches are dropped before each
+#   command, which needs root (else the rows say so); the best of
+#   ROUNDS_SPARSE (default 2) rounds in an order that turns each round, as
+#   the first large writer after a large delete waits for ext4's clean-up.
+# With "cold", only the last three rows run.
 # The commands alternate run by run (in rounds of hyperfine runs when
 # hyperfine is installed, else one by one), so that a change in the
 # machine's load hits all alike. The destination is removed before each run.
@@ -128,73 +134,115 @@ range() {
   compare "$name" "$runs"
 }
 
-# sparse_row: the sparse image's row; see the head of this file.
-sparse_row() {
+# cold_rows IMAGE ROW...: times each ROW, "NAME COMMAND" with @OUT@ standing for
+# a new destination, with a cold cache: the best of ROUNDS_SPARSE rounds, in
+# an order that turns each round. Sets seconds[NAME] and space[NAME], the
+# bytes the copy took, and checks that all copied the same bytes.
+cold_rows() {
+  local image=$1 round row n=0
+  shift
+  local -a rows=("$@")
+  seconds=() space=()
+  for ((round = 0; round < ${ROUNDS_SPARSE:-2}; round++)); do
+    for row in "${rows[@]}"; do
+      local name=${row%% *}
+      # A new name for every copy: no delete runs while a command is timed.
+      n=$((n + 1))
+      sync
+      echo 3 >/proc/sys/vm/drop_caches
+      local start=$EPOCHREALTIME took best
+      eval "${row#* }" >/dev/null
+      took=$(echo "$EPOCHREALTIME - $start" | bc -l)
+      best=${seconds[$name]:-}
+      if [ -z "$best" ] || [ "$(echo "$took < $best" | bc -l)" = 1 ]; then seconds[$name]=$took; fi
+      space[$name]=$(($(stat -c '%b * %B' "$work/cold-out$n")))
+      # Each command's bytes, once, against the first's.
+      if [ "$n" -gt 1 ] && [ "$round" -eq 0 ]; then
+        cmp "$work/cold-out1" "$work/cold-out$n" || { echo "$name copied other bytes" >&2; exit 1; }
+      fi
+      [ "$n" -eq 1 ] || rm "$work/cold-out$n"
+    done
+    rows=("${rows[@]:1}" "${rows[0]}")
+  done
+  rm -f "$work"/cold-out* "$image"
+}
+
+# cold_command TOOL-OR-PEER ARGS...: a row's command, each argument quoted,
+# @OUT@ numbered by cold_rows.
+cold_command() { printf '%q ' "$@" | sed 's/@OUT@/$work\/cold-out$n/g'; }
+
+# sparse_rows: the cold rows; see the head of this file.
+sparse_rows() {
   if [ "$(id -u)" -ne 0 ]; then
-    echo "sparse-4GiB  (skipped: dropping the page cache needs root)"
+    echo "sparse       (skipped: dropping the page cache needs root)"
     return
   fi
-  local image=$work/sparse.img i round who best n=0
+  local -A seconds=() space=()
+  local image=$work/sparse.img i
   local length=$(((4 << 30) - 4096 - 8192))
   truncate -s 4G "$image"
   for ((i = 0; i < 40; i++)); do
     head -c $((10 << 20)) /dev/urandom | dd of="$image" bs=1M seek=$((i * 100)) conv=notrunc status=none
   done
-  local -A command=(
-    [tool]="$(printf '%q ' "$tool" "$image") OUT $length -o4096"
-    [dd]="dd if=$image of=OUT bs=64K iflag=skip_bytes,count_bytes skip=4096 count=$length status=none"
-    [sparse]="dd if=$image of=OUT bs=64K iflag=skip_bytes,count_bytes skip=4096 count=$length conv=sparse status=none"
-  )
-  local -A seconds=() space=()
-  local order=(tool sparse dd)
-  for ((round = 0; round < ${ROUNDS_SPARSE:-2}; round++)); do
-    for who in "${order[@]}"; do
-      # A new name for every copy: no delete runs while a command is timed.
-      n=$((n + 1))
-      sync
-      echo 3 >/proc/sys/vm/drop_caches
-      local start=$EPOCHREALTIME
-      eval "${command[$who]//OUT/$work/sparse-out$n}" >/dev/null
-      local took
-      took=$(echo "$EPOCHREALTIME - $start" | bc -l)
-      best=${seconds[$who]:-}
-      if [ -z "$best" ] || [ "$(echo "$took < $best" | bc -l)" = 1 ]; then seconds[$who]=$took; fi
-      space[$who]=$(($(stat -c '%b * %B' "$work/sparse-out$n")))
-    done
-    order=("${order[2]}" "${order[1]}" "${order[0]}")
-  done
-  cmp "$work/sparse-out1" "$work/sparse-out2" || { echo "dravlet and dd conv=sparse copied different bytes" >&2; exit 1; }
-  rm -f "$work"/sparse-out* "$image"
+  local dd=(dd "if=$image" of=@OUT@ bs=64K iflag=skip_bytes,count_bytes skip=4096 "count=$length" status=none)
+  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ "$length" -o4096)" \
+    "sparse $(cold_command "${dd[@]}" conv=sparse)" "dd $(cold_command "${dd[@]}")"
+  local image_seconds=${seconds[tool]}
   awk -v t="${seconds[tool]}" -v d="${seconds[dd]}" -v s="${seconds[sparse]}" -v tb="${space[tool]}" \
     -v db="${space[dd]}" -v sb="${space[sparse]}" 'BEGIN {
       printf "sparse-4GiB  dravlet %.3f s, dd %.3f s (ratio %.3f), dd conv=sparse %.3f s (ratio %.3f)\n",
         t, d, t / d, s, t / s
       printf "sparse-4GiB  space written: dravlet %d MiB (%.3f of the 400 MiB of data), dd %d MiB, dd conv=sparse %d MiB\n",
         tb / 1048576, tb / 419430400, db / 1048576, sb / 1048576 }'
+
+  # 4 KiB of data in every 64 KiB of 1 GiB, the whole file.
+  truncate -s 1G "$image"
+  python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY)
+for i in range(16384): os.pwrite(fd, os.urandom(4096), i * 65536)' "$image"
+  local allocated=$(($(stat -c '%b * %B' "$image")))
+  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ 1073741824)" \
+    "cp $(cold_command cp --sparse=always "$image" @OUT@)"
+  awk -v t="${seconds[tool]}" -v c="${seconds[cp]}" -v tb="${space[tool]}" -v cb="${space[cp]}" -v a="$allocated" \
+    'BEGIN {
+      printf "scattered    dravlet %.3f s, cp --sparse=always %.3f s (ratio %.3f)\n", t, c, t / c
+      printf "scattered    space written: dravlet %d MiB (%.3f of the source'"'"'s %d MiB), cp %d MiB\n",
+        tb / 1048576, tb / a, a / 1048576, cb / 1048576 }'
+
+  # 200 MiB of data in 1 TiB: twenty 10 MiB extents, one every 50 GiB.
+  truncate -s 1T "$image" || { echo "sparse-1TiB  (skipped: no file of 1 TiB here)" && return; }
+  for ((i = 0; i < 20; i++)); do
+    head -c $((10 << 20)) /dev/urandom | dd of="$image" bs=1M seek=$((i * 51200)) conv=notrunc status=none
+  done
+  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ $(((1 << 40) - 4096 - 8192)) -o4096)"
+  awk -v t="${seconds[tool]}" -v i="$image_seconds" -v tb="${space[tool]}" 'BEGIN {
+      printf "sparse-1TiB  dravlet %.3f s (%.2f of the 4 GiB image'"'"'s), space written %d MiB\n", t, t / i, tb / 1048576 }'
 }
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "processor: ${processor:-unknown} ($(nproc) cores), kernel $(uname -r)"
 echo "dravlet: $tool ($(stat -c %s "$tool") bytes)"
-printf '%-12s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
-range 100-B "$work" 12345 100 10
-if $floor_built; then
-  # The floor in dravlet's columns, against the same dd run.
-  tool_cmd=("$work/floor")
-  compare floor 10
-else
-  echo "floor        (not built: no musl-gcc specs, apt-get install musl-tools)"
+if [ "${3:-}" != cold ]; then
+  printf '%-12s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
+  range 100-B "$work" 12345 100 10
+  if $floor_built; then
+    # The floor in dravlet's columns, against the same dd run.
+    tool_cmd=("$work/floor")
+    compare floor 10
+  else
+    echo "floor        (not built: no musl-gcc specs, apt-get install musl-tools)"
+  fi
+  range 1-MiB "$work" 7777777 1048576 10
+  range 420-MiB "$work" 33554432 440401920 1
+  if [ -z "$xfs_missing" ]; then
+    rm -f "$xfs/out-dravlet" "$xfs/out-dd"
+    before=$(used_bytes "$xfs")
+    "$tool" "$xfs/source" "$xfs/out-dravlet" 734003200 -o33554432 >/dev/null
+    grown=$(($(used_bytes "$xfs") - before))
+    range 700-MiB-xfs "$xfs" 33554432 734003200 1
+    echo "700-MiB-xfs: dravlet's copy took $((grown / 1024)) KiB of new space on the file system"
+  else
+    echo "700-MiB-xfs  (skipped: $xfs_missing)"
+  fi
 fi
-range 1-MiB "$work" 7777777 1048576 10
-range 420-MiB "$work" 33554432 440401920 1
-if [ -z "$xfs_missing" ]; then
-  rm -f "$xfs/out-dravlet" "$xfs/out-dd"
-  before=$(used_bytes "$xfs")
-  "$tool" "$xfs/source" "$xfs/out-dravlet" 734003200 -o33554432 >/dev/null
-  grown=$(($(used_bytes "$xfs") - before))
-  range 700-MiB-xfs "$xfs" 33554432 734003200 1
-  echo "700-MiB-xfs: dravlet's copy took $((grown / 1024)) KiB of new space on the file system"
-else
-  echo "700-MiB-xfs  (skipped: $xfs_missing)"
-fi
-sparse_row
+sparse_rows
