@@ -61,9 +61,7 @@ bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count) 
 // Moves one chunk of at most kChunkSize bytes from done on, and not past
 // end, through the buffer. Returns null, or the message to print.
 const char* copy_chunk(Transfer& t, int64_t end) {
-  // Page-aligned, as the kernel copies whole pages fastest; static, as a
-  // stack cannot be realigned that far on every platform.
-  alignas(4096) static unsigned char buffer[kChunkSize];
+  unsigned char* buffer = transfer_buffer();
   const int64_t chunk = smaller(end - t.done, kChunkSize);
   if (!read_chunk(t.source, buffer, chunk, t.start + t.done)) return "file read error.\n";
   if (!write_chunk(t, buffer, chunk)) return "file write error.\n";
@@ -143,6 +141,24 @@ const char* fill_destination(Transfer& t) {
   return nullptr;
 }
 
+// Whether two open files show some of the same bytes: one storage, and
+// windows of it that overlap.
+bool overlap(const rt::FileInfo& a, const rt::FileInfo& b) {
+  return a.storage == b.storage && a.window.start < b.window.end && b.window.start < a.window.end;
+}
+
+// Opens the destination: creates it, or opens what is there as it is. Sets
+// *created when this open created it, so that it is empty for certain,
+// whatever size a file system that caches attributes would report. Returns
+// the descriptor or -1.
+int open_destination(const char* path, bool* created) {
+  bool exists = false;
+  const int fd = rt::create_file(path, &exists);
+  *created = fd != -1;
+  // A name removed between the two opens is created by the second.
+  return fd == -1 && exists ? rt::open_file(path) : fd;
+}
+
 // Makes the freshly opened destination ready to be filled, and tells what
 // it is. Returns null, or the message to print.
 const char* prepare_destination(const Source& source, int destination, bool created, rt::FileInfo* info) {
@@ -151,8 +167,8 @@ const char* prepare_destination(const Source& source, int destination, bool crea
   // source would lose the range before its first read, and a name checked
   // before the open could have been pointed elsewhere since. A file whose
   // identity cannot be told might be the source.
-  if (!rt::describe(destination, info)) return "output file is not open.\n";
-  if (info->storage == source.info.storage) return "output file is the input file.\n";
+  if (!rt::describe(destination, info) || info->whole_sectors) return "output file is not open.\n";
+  if (overlap(*info, source.info)) return "output file is the input file.\n";
   // A file just created is empty. Any other regular file is emptied, never
   // judged empty by its size, which file systems that cache attributes
   // may report stale; a device or a pipe has nothing to empty.
@@ -166,7 +182,7 @@ const char* prepare_destination(const Source& source, int destination, bool crea
 // null, or the message to print.
 const char* copy_to(const Source& source, const char* path, const CopyRange& range) {
   bool created = false;
-  const int destination = rt::open_destination(path, &created);
+  const int destination = open_destination(path, &created);
   if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
   const char* message = prepare_destination(source, destination, created, &info);
@@ -176,8 +192,8 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
     // the calls: a device takes every byte written.
     const bool means =
         source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular && range.size > kChunkSize;
-    Transfer transfer{source.fd, destination, range.offset, range.size, 0, info.kind != rt::Kind::kOther,
-                      means,     means,       0};
+    Transfer transfer{source.fd, destination, range.offset, range.size, 0, info.kind != rt::Kind::kOther, means, means,
+                      0};
     if (means) message = share_whole_chunks(transfer);
     if (message == nullptr) message = fill_destination(transfer);
   }
@@ -189,9 +205,21 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
 
 }  // namespace
 
+unsigned char* transfer_buffer() {
+  // Page-aligned, as the kernel copies whole pages fastest; static, as a
+  // stack cannot be realigned that far on every platform. It is filled
+  // through the pointer handed out.
+  // cppcheck-suppress unassignedVariable
+  alignas(4096) static unsigned char buffer[kChunkSize];
+  return buffer;
+}
+
 bool copy_range(const Source& source, const char* destination, const CopyRange& range) {
   const char* message =
       rt::seek_set(source.fd, range.offset) == -1 ? "read file seek error.\n" : copy_to(source, destination, range);
+  // Only now that the destination is closed: with standard output closed,
+  // the destination may have been opened as descriptor 1, and a message
+  // printed while it was open would land in it.
   if (message != nullptr) rt::print_text(message);
   return message == nullptr;
 }

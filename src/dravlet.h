@@ -51,6 +51,10 @@ extern const OptionEntry kOptionTable[kOptionCount];
 // Bytes moved by one read and one write of the copy.
 constexpr int64_t kChunkSize = 65536;
 
+// The run's one buffer of kChunkSize bytes, page-aligned: the copy moves its
+// chunks through it, and the measure of a sysfs attribute reads into it.
+unsigned char* transfer_buffer();
+
 // Runs the whole tool on a main-style argument vector; returns the exit
 // status, 0 after a complete copy and -1 after any failure.
 int run_dravlet(int argc, char* argv[]);
@@ -79,11 +83,12 @@ struct Source {
 };
 
 // Seeks the source to range.offset, opens destination, refuses it when it
-// is the source's storage, empties it and fills it with range.size bytes,
-// as the chunked copy of kChunkSize bytes a chunk would (whole chunks may
-// be shared, skipped as holes or copied by the kernel instead). Prints its
-// own message on failure and has closed the destination by the time it
-// returns; leaves the source open. Returns true after a complete copy.
+// shows bytes of the source's storage that the source shows too, empties it
+// and fills it with range.size bytes, as the chunked copy of kChunkSize
+// bytes a chunk would (blocks may be shared, holes skipped or bytes copied
+// by the kernel instead). Prints its own message on failure, after it has
+// closed the destination; leaves the source open. Returns true after a
+// complete copy.
 bool copy_range(const Source& source, const char* destination, const CopyRange& range);
 
 #endif  // DRAVLET_DRAVLET_H_

@@ -28,14 +28,24 @@ const char* describe_source(Source& source) {
 // Measures the open source into range.filesize, leaving it positioned at
 // its end. Returns null, or the message to print.
 const char* measure_source(const Source& source, CopyRange& range) {
+  constexpr const char* kUnmeasured = "input file seek end error.\n";
   // A pipe, a terminal or a device such as /dev/zero has no length to take
   // a range of, though its end seek may succeed and give a meaningless 0;
-  // a sysfs attribute has a size, 4096, that is not its length.
+  // a raw disk that takes whole sectors only has no byte ranges.
   const rt::Kind kind = source.info.kind;
-  bool lengths = kind == rt::Kind::kBlockDevice;
-  if (kind == rt::Kind::kRegular && !rt::sizes_are_lengths(source.fd, &lengths)) return "input file seek end error.\n";
-  range.filesize = lengths ? rt::seek_end(source.fd) : -1;
-  return range.filesize == -1 ? "input file seek end error.\n" : nullptr;
+  if ((kind != rt::Kind::kRegular && kind != rt::Kind::kBlockDevice) || source.info.whole_sectors) return kUnmeasured;
+  rt::Sizes sizes = rt::Sizes::kLengths;
+  if (kind == rt::Kind::kRegular && !rt::file_sizes(source.fd, &sizes)) return kUnmeasured;
+  range.filesize = sizes == rt::Sizes::kMadeUp ? -1 : rt::seek_end(source.fd);
+  if (range.filesize == -1) return kUnmeasured;
+  // sysfs serves a text attribute in one read of at most a page, and gives
+  // it the size of a page: a read of more tells its length, and the page of
+  // a binary attribute that long.
+  const int64_t page = rt::page_size();
+  if (sizes == rt::Sizes::kLengthsOrPage && range.filesize == page) {
+    range.filesize = rt::read_at(source.fd, transfer_buffer(), page < kChunkSize ? page + 1 : kChunkSize, 0);
+  }
+  return range.filesize == -1 ? kUnmeasured : nullptr;
 }
 
 // The option-table entry whose prefix begins argument, or null.

@@ -1,10 +1,9 @@
-// The runtime calls on POSIX: open(2) and friends, strtoll and stdio. Only
+// The runtime calls on POSIX: open(2) and friends, and sysfs. Only
 // the C library's headers, so that the same unit builds against glibc and
 // against musl (the static release binary). The kernel's own structures
 // are spelled out here, as musl's headers do not carry the kernel's.
 #include <errno.h>
 #include <fcntl.h>
-#include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -59,11 +58,12 @@ struct LoopInfo {
 static_assert(sizeof(LoopInfo) == 232, "the kernel's struct loop_info64");
 constexpr unsigned long kLoopGetStatus = 0x4C05;  // LOOP_GET_STATUS64
 constexpr unsigned kLoopMajor = 7;
-constexpr unsigned kExtendedMajor = 259;  // partitions of loop devices, among others
 
-// File systems whose attributes report a size that is not their length.
+// sysfs, whose text attributes report a page whatever they hold.
+constexpr int64_t kSysfs = 0x62656572;
+
+// File systems whose files stream, or report sizes that are not lengths.
 constexpr int64_t kMadeUpSizes[] = {
-    0x62656572,  // sysfs
     0x62656570,  // configfs
     0x64626720,  // debugfs
     0x74726163,  // tracefs
@@ -72,17 +72,69 @@ constexpr int64_t kMadeUpSizes[] = {
     0x63677270,  // cgroup2
 };
 
-// The file behind a loop device (or a partition of one), where fd is open
-// on such a device. Returns false for any other block device.
-bool backing_file(int fd, dev_t device, rt::Storage* storage) {
-  if (major(device) != kLoopMajor && major(device) != kExtendedMajor) return false;
-  LoopInfo info{};
-  if (::ioctl(fd, kLoopGetStatus, &info) != 0) return false;
-  *storage = {info.device, {info.inode, 0}};
+// The bytes of a disk that a sector counts.
+constexpr int64_t kSector = 512;
+
+// Reads the attribute name of the block device numbered device from sysfs
+// into *value: a decimal, or a device number written "M:m". Returns false
+// when the device has no such attribute.
+bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
+  char path[64];
+  static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char text[64];
+  const ssize_t length = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (length <= 0) return false;
+  text[length] = '\0';
+  char* end = nullptr;
+  *value = strtoull(text, &end, 10);
+  if (*end != ':') return end != text;
+  const char* minor_number = end + 1;
+  const unsigned long long device_minor = strtoull(minor_number, &end, 10);
+  *value = makedev(static_cast<unsigned>(*value), static_cast<unsigned>(device_minor));
+  return end != minor_number;
+}
+
+// Where the partition numbered device lies on its disk, whose number it
+// sets in *disk. Returns false when device is no partition.
+bool partition_of(dev_t device, dev_t* disk, rt::Window* window) {
+  unsigned long long start = 0;
+  unsigned long long sectors = 0;
+  unsigned long long parent = 0;
+  // Only a partition has a start; its folder lies in its disk's.
+  if (!read_attribute(device, "start", &start) || !read_attribute(device, "size", &sectors) ||
+      !read_attribute(device, "../dev", &parent)) {
+    return false;
+  }
+  *disk = static_cast<dev_t>(parent);
+  *window = {static_cast<int64_t>(start) * kSector, static_cast<int64_t>(start + sectors) * kSector};
   return true;
 }
+
+// Tells the storage and window of the block device open on fd: a loop
+// device shows a window of the file behind it, a partition one of its disk.
+void describe_device(int fd, dev_t device, rt::FileInfo* info) {
+  dev_t disk = device;
+  rt::Window part{0, rt::kStorageEnd};
+  const bool partition = partition_of(device, &disk, &part);
+  rt::Window base{0, rt::kStorageEnd};
+  LoopInfo loop{};
+  // A partition of a loop device answers for the loop device.
+  if (major(disk) == kLoopMajor && ::ioctl(fd, kLoopGetStatus, &loop) == 0) {
+    info->storage = {loop.device, {loop.inode, 0}};
+    const auto offset = static_cast<int64_t>(loop.offset);
+    base = {offset, loop.size_limit == 0 ? rt::kStorageEnd : offset + static_cast<int64_t>(loop.size_limit)};
+  } else {
+    info->storage = {kDeviceNumbers, {static_cast<uint64_t>(disk), 0}};
+  }
+  info->window = partition ? rt::Window{base.start + part.start, base.start + part.end} : base;
+}
 #else
-bool backing_file(int /*fd*/, dev_t /*device*/, rt::Storage* /*storage*/) { return false; }
+void describe_device(int /*fd*/, dev_t device, rt::FileInfo* info) {
+  info->storage = {kDeviceNumbers, {static_cast<uint64_t>(device), 0}};
+}
 #endif
 
 rt::Kind kind_of(mode_t mode) {
@@ -118,41 +170,40 @@ int open_source(const char* path) {
   return fd;
 }
 
-int open_destination(const char* path, bool* created) {
-  // A file this open creates is empty for certain, whatever size a file
-  // system that caches attributes would report for it.
-  // Anything else, an existing file or a device, is opened as it is.
+int create_file(const char* path, bool* exists) {
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-  *created = fd >= 0;
-  return fd >= 0 ? fd : ::open(path, O_WRONLY | O_CREAT, 0600);
+  *exists = fd < 0 && errno == EEXIST;
+  return fd;
 }
+
+int open_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT, 0600); }
 
 bool describe(int fd, FileInfo* info) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return false;
   info->kind = kind_of(status.st_mode);
   info->storage = {static_cast<uint64_t>(status.st_dev), {static_cast<uint64_t>(status.st_ino), 0}};
-  // Two nodes of one block device are one storage, and so are a loop device
-  // and the file it reads from.
-  if (info->kind == Kind::kBlockDevice && !backing_file(fd, status.st_rdev, &info->storage)) {
-    info->storage = {kDeviceNumbers, {static_cast<uint64_t>(status.st_rdev), 0}};
-  }
+  info->window = {0, kStorageEnd};
+  info->whole_sectors = false;  // Linux's block devices take any bytes
+  if (info->kind == Kind::kBlockDevice) describe_device(fd, status.st_rdev, info);
   return true;
 }
 
 int resize(int fd, int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : -1; }
 
 #ifdef __linux__
-bool sizes_are_lengths(int fd, bool* lengths) {
+bool file_sizes(int fd, Sizes* sizes) {
   struct statfs info {};
   if (::fstatfs(fd, &info) != 0) return false;
-  *lengths = true;
-  for (const int64_t type : kMadeUpSizes) *lengths = *lengths && static_cast<int64_t>(info.f_type) != type;
+  const auto type = static_cast<int64_t>(info.f_type);
+  *sizes = type == kSysfs ? Sizes::kLengthsOrPage : Sizes::kLengths;
+  for (const int64_t made_up : kMadeUpSizes) {
+    if (type == made_up) *sizes = Sizes::kMadeUp;
+  }
   return true;
 }
 
-Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
-                  int64_t length) {
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
   // The kernel reads a length of 0 as "to the end of the source".
   if (length <= 0) return Clone::kRefused;
   CloneRequest request{source, static_cast<uint64_t>(source_position), static_cast<uint64_t>(length),
@@ -192,8 +243,8 @@ int64_t kernel_copy(int source, int64_t source_position, int destination, int64_
   return ::syscall(SYS_copy_file_range, source, &from, destination, &to, count, 0U);
 }
 #else
-bool sizes_are_lengths(int /*fd*/, bool* lengths) {
-  *lengths = true;
+bool file_sizes(int /*fd*/, Sizes* sizes) {
+  *sizes = Sizes::kLengths;
   return true;
 }
 
@@ -204,11 +255,13 @@ Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
 
-int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/,
-                    int64_t /*destination_position*/, int64_t /*length*/) {
+int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
+                    int64_t /*length*/) {
   return -1;
 }
 #endif
+
+int64_t page_size() { return ::sysconf(_SC_PAGESIZE); }
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
@@ -225,23 +278,5 @@ int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
 int64_t write(int fd, const void* buffer, int64_t count) { return ::write(fd, buffer, static_cast<size_t>(count)); }
 
 int close(int fd) { return ::close(fd) == 0 ? 0 : -1; }
-
-bool scan_i64(const char* text, int64_t* value, const char** rest) {
-  char* end = nullptr;
-  errno = 0;
-  const long long number = ::strtoll(text, &end, 10);
-  if (end == text || errno == ERANGE) return false;
-  *value = number;
-  *rest = end;
-  return true;
-}
-
-// What reaches standard output is not examined: a message that cannot be
-// printed has nowhere else to go.
-void print_text(const char* text) { static_cast<void>(::fputs(text, stdout)); }
-
-void print_i64(int64_t value) { static_cast<void>(::printf("%" PRId64, value)); }
-
-void flush_output() { static_cast<void>(::fflush(stdout)); }
 
 }  // namespace rt

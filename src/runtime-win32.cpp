@@ -1,5 +1,5 @@
 // The runtime calls on Windows: the C runtime's descriptor-level file calls
-// with 64-bit positions, _strtoi64 and stdio. Paths reach the system as
+// with 64-bit positions. Paths reach the system as
 // UTF-16 through the runtime's wide calls: the narrow ones would pass them
 // through the ANSI code page, whose "best fit" turns characters it lacks
 // into look-alikes (a full-width "ｖｉｃｔｉｍ.bin" into "victim.bin"), and so
@@ -10,13 +10,13 @@
 #endif
 #include <errno.h>
 #include <fcntl.h>
-#include <inttypes.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include "runtime.h"
 
@@ -96,34 +96,50 @@ int open_source(const char* path) {
   return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
 
-int open_destination(const char* path, bool* created) {
+int create_file(const char* path, bool* exists) {
   const wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return -1;
-  // A file this open creates is empty for certain. Anything else, an
-  // existing file or a device, is opened as it is.
-  const int fd = _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  *created = fd != -1;
-  return fd != -1 ? fd : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd = wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  *exists = fd == -1 && errno == EEXIST;
+  return fd;
+}
+
+int open_file(const char* path) {
+  const wchar_t* wide = wide_path(path);
+  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
 bool describe(int fd, FileInfo* info) {
   const HANDLE handle = handle_of(fd);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  if (GetFileType(handle) == FILE_TYPE_DISK) {
-    // The runtime opens no directory.
-    info->kind = Kind::kRegular;
-    return identify(handle, &info->storage);
-  }
-  // A pipe, a console or NUL: the storage of no file. No volume has this
-  // serial number.
+  info->window = {0, kStorageEnd};
   info->kind = Kind::kOther;
+  info->whole_sectors = false;
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    // The runtime opens no directory. A raw disk or volume (\\.\PhysicalDrive1,
+    // \\.\E:) is a disk file too, but has a length of its own and takes
+    // only whole sectors.
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    info->whole_sectors = DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                                          &returned, nullptr) != 0;
+    info->kind = info->whole_sectors ? Kind::kBlockDevice : Kind::kRegular;
+    if (info->kind == Kind::kRegular) return identify(handle, &info->storage);
+  }
+  // A pipe, a console, NUL or a raw device: the storage of no file. No
+  // volume has this serial number.
   info->storage = {UINT64_MAX, {static_cast<uint64_t>(fd), 0}};
   return true;
 }
 
-bool sizes_are_lengths(int /*fd*/, bool* lengths) {
-  *lengths = true;
+bool file_sizes(int /*fd*/, Sizes* sizes) {
+  *sizes = Sizes::kLengths;
   return true;
+}
+
+int64_t page_size() {
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  return system.dwPageSize;
 }
 
 int resize(int fd, int64_t length) { return _chsize_s(fd, length) == 0 ? 0 : -1; }
@@ -139,8 +155,8 @@ Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
 
-int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/,
-                    int64_t /*destination_position*/, int64_t /*length*/) {
+int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
+                    int64_t /*length*/) {
   return -1;
 }
 
@@ -160,24 +176,6 @@ int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
 int64_t write(int fd, const void* buffer, int64_t count) { return _write(fd, buffer, static_cast<unsigned>(count)); }
 
 int close(int fd) { return _close(fd) == 0 ? 0 : -1; }
-
-bool scan_i64(const char* text, int64_t* value, const char** rest) {
-  char* end = nullptr;
-  errno = 0;
-  const __int64 number = _strtoi64(text, &end, 10);
-  if (end == text || errno == ERANGE) return false;
-  *value = number;
-  *rest = end;
-  return true;
-}
-
-// What reaches standard output is not examined: a message that cannot be
-// printed has nowhere else to go.
-void print_text(const char* text) { static_cast<void>(fputs(text, stdout)); }
-
-void print_i64(int64_t value) { static_cast<void>(printf("%" PRId64, value)); }
-
-void flush_output() { static_cast<void>(fflush(stdout)); }
 
 char** utf8_arguments(int argc, const wchar_t* const argv[]) {
   // A UTF-16 unit takes at most three bytes of UTF-8 (a pair of them four),

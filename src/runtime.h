@@ -16,8 +16,7 @@ namespace rt {
 enum class Kind { kRegular, kBlockDevice, kDirectory, kOther };
 
 // Where a file's bytes are kept: the file system (or volume) and the file's
-// number on it, or, for a loop device, those of the file behind it. Two
-// open files whose storage is equal are one file, whatever their names.
+// number on it; for a block device the file or disk whose bytes it shows.
 struct Storage {
   uint64_t volume;
   uint64_t file[2];
@@ -27,10 +26,36 @@ inline bool operator==(const Storage& a, const Storage& b) {
   return a.volume == b.volume && a.file[0] == b.file[0] && a.file[1] == b.file[1];
 }
 
+// The bytes of its storage that a file shows, from start up to end: the
+// whole of a regular file, the part of its backing file that a loop device
+// shows, the part of its disk that a partition is.
+struct Window {
+  int64_t start;
+  int64_t end;
+};
+
+// A window that reaches as far as its storage goes.
+constexpr int64_t kStorageEnd = INT64_MAX;
+
 // What describe tells of an open file.
 struct FileInfo {
   Kind kind;
   Storage storage;  // for regular files and block devices
+  Window window;
+  // Whether reads and writes must be of whole sectors, as on Windows' raw
+  // disks and volumes.
+  bool whole_sectors;
+};
+
+// What the sizes of a file system's files are.
+enum class Sizes {
+  kLengths,
+  // sysfs: a length, but for a text attribute, whose size is a page
+  // whatever it holds.
+  kLengthsOrPage,
+  // configfs, debugfs, tracefs, securityfs, cgroup: their files stream or
+  // report made-up sizes.
+  kMadeUp,
 };
 
 // Opens path read-only, untranslated, for sequential reading, without
@@ -38,20 +63,25 @@ struct FileInfo {
 // given up. Returns the descriptor or -1.
 int open_source(const char* path);
 
-// Opens path write-only and untranslated, creating it with read and write
-// permission for the owner; sets *created when this call created it, so
-// that it is empty. An existing file keeps its bytes. Returns the
-// descriptor or -1.
-int open_destination(const char* path, bool* created);
+// Creates path, which must not exist yet, write-only and untranslated, with
+// read and write permission for the owner. Sets *exists when it failed
+// because path exists. Returns the descriptor or -1.
+int create_file(const char* path, bool* exists);
+
+// Opens path write-only and untranslated as it is, keeping its bytes, or
+// creates it as create_file does. Returns the descriptor or -1.
+int open_file(const char* path);
 
 // Describes the file open on fd, with one look at it. Returns false when
 // that cannot be told.
 bool describe(int fd, FileInfo* info);
 
-// Sets *lengths to whether the file system of fd gives its files' lengths
-// as their sizes: sysfs and its kin give every attribute a size of 4096
-// bytes, whatever it holds. Returns false when that cannot be told.
-bool sizes_are_lengths(int fd, bool* lengths);
+// Sets *sizes to what the sizes on the file system of fd are. Returns false
+// when that cannot be told.
+bool file_sizes(int fd, Sizes* sizes);
+
+// The size of a memory page in bytes.
+int64_t page_size();
 
 // Sets the length of the regular file open on fd to length bytes, cutting
 // or extending it (an extension reads as zeros and takes no space where the
@@ -68,8 +98,7 @@ enum class Clone {
 // Makes length bytes of destination from destination_position on share the
 // storage of the source's bytes from source_position on (a copy-on-write
 // clone). A length of 0 or less is refused.
-Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
-                  int64_t length);
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length);
 
 // Finds the first byte of data at or after position in the file open on fd,
 // and the end of that data: *start = *end = the file's current end when
@@ -81,8 +110,7 @@ bool find_data(int fd, int64_t position, int64_t* start, int64_t* end);
 // Copies up to length bytes inside the kernel, from source_position in
 // source to destination_position in destination. Returns the bytes copied;
 // 0 or -1 when it copied nothing, for any reason.
-int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
-                    int64_t length);
+int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length);
 
 // Moves fd to its end / to position bytes from its start. Returns the new
 // position in bytes or -1.

@@ -111,9 +111,11 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
             files.reports_holes = holes;
             files.data = layout.data;
             files.source = whole.substr(0, static_cast<std::size_t>(layout.length - shrunk));
-            // A new destination, an existing one (emptied first), and a device,
-            // which takes every byte, with calls cut short as by signals.
+            // A new destination, an existing one (emptied first) or one
+            // removed between the two opens, and a device, which takes every
+            // byte, with calls cut short as by signals.
             files.created = start == 0;
+            files.vanishes = start == 1 && shrunk == 0;
             if (start == 65535) {
               files.destination_info.kind = rt::Kind::kBlockDevice, files.most_per_call = 40000;
               files.destination.clear(), files.allocated.clear();
@@ -129,13 +131,15 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
               files.kernel_stop = kernel.kernel_stop;
               files.clone = clone.clone, files.clone_breaks_after = clone.clone_breaks_after;
               const bool copied = run_copy(start, size);
-              const bool prefix = files.destination.size() <= range.size() && range.compare(0, files.destination.size(), files.destination) == 0;
+              const bool prefix = files.destination.size() <= range.size() &&
+                                  range.compare(0, files.destination.size(), files.destination) == 0;
               // Holes stay holes in a file, of any size, where the range is
               // longer than a chunk; a device takes every zero.
               bool holes_kept = true;
               std::int64_t hole = start;
               for (const auto& extent : layout.data) {
-                holes_kept = holes_kept && (size <= kChunkSize || !allocated_between(hole - start, extent.first - start));
+                holes_kept =
+                    holes_kept && (size <= kChunkSize || !allocated_between(hole - start, extent.first - start));
                 hole = extent.second;
               }
               holes_kept = holes_kept && (size <= kChunkSize || !allocated_between(hole - start, size));
@@ -145,7 +149,8 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
                               << ", shrunk by " << shrunk << ", kernel " << kernel.kernel_room << "/"
                               << kernel.kernel_most << "/" << kernel.kernel_stop << ", clone "
                               << static_cast<int>(clone.clone) << "/" << clone.clone_breaks_after << ": "
-                              << files.output << (prefix ? "" : " not a prefix") << (holes_kept ? "" : " holes written");
+                              << files.output << (prefix ? "" : " not a prefix")
+                              << (holes_kept ? "" : " holes written");
                 if (++failures == 10) return;
               }
             }
@@ -170,7 +175,7 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
   const Case cases[] = {
       {"negative start", [](FakeFiles&) {}, -1, "read file seek error.\n", false, -1},
       {"same file", [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; }, 0, "output file is the input file.\n", true, -1},
-      {"a loop device over the source", [](FakeFiles& f) { f.destination_info = {rt::Kind::kBlockDevice, f.source_info.storage}; }, 0, "output file is the input file.\n", true, -1},
+      {"a raw disk", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.whole_sectors = true; }, 0, "output file is not open.\n", true, -1},
       {"identity unknown", [](FakeFiles& f) { f.destination_undescribed = true; }, 0, "output file is not open.\n", true, -1},
       {"create fails", [](FakeFiles& f) { f.create_fails = true; }, 0, "output file is not open.\n", false, -1},
       {"truncation fails", [](FakeFiles& f) { f.resize_fails_to = 0; }, 0, "output file is not open.\n", true, -1},
@@ -204,6 +209,32 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
   }
 }
 
+// Two files are one where they show some of the same bytes of one storage:
+// a disk and its partition, two loop devices over one image, an image and
+// any window of it. Disjoint windows are two files.
+TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
+  struct Case {
+    rt::Window source, destination;
+    bool same;
+  };
+  const rt::Window whole{0, rt::kStorageEnd};
+  const Case cases[] = {
+      {whole, whole, true},           {whole, {512, 1024}, true},
+      {{512, 1024}, whole, true},     {{0, 512}, {512, 1024}, false},
+      {{512, 1024}, {0, 512}, false}, {{0, 513}, {512, 1024}, true},
+      {{100, 200}, {150, 160}, true}, {{2048, rt::kStorageEnd}, {0, 2048}, false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    files.source = pattern(100);
+    files.source_info.window = c.source;
+    files.destination_info = {rt::Kind::kBlockDevice, files.source_info.storage, c.destination, false};
+    EXPECT_EQ(run_copy(0, 10), !c.same) << c.source.start << " " << c.destination.start;
+    EXPECT_EQ(files.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
+    EXPECT_EQ(files.destination, c.same ? "previous destination" : pattern(10) + "estination");
+  }
+}
+
 TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
   struct Case {
     std::vector<const char*> arguments;
@@ -216,7 +247,17 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
   const auto missing = [](FakeFiles& f) { f.source_missing = true; };
   const auto unseekable = [](FakeFiles& f) { f.source_unseekable = true; };
   const auto sizeless = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kOther; };
-  const auto made_up = [](FakeFiles& f) { f.sizes_made_up = true; };
+  const auto made_up = [](FakeFiles& f) { f.sizes = rt::Sizes::kMadeUp; };
+  // sysfs: a text attribute of 900 bytes reports a page, a binary one its
+  // length.
+  const auto text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096; };
+  const auto unreadable = [](FakeFiles& f) {
+    f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096, f.source_unreadable = true;
+  };
+  const auto binary = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4095; };
+  const auto raw_disk = [](FakeFiles& f) {
+    f.source_info.kind = rt::Kind::kBlockDevice, f.source_info.whole_sectors = true;
+  };
   const auto directory = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kDirectory; };
   const auto undescribed = [](FakeFiles& f) { f.source_undescribed = true; };
   const auto sizes_unknown = [](FakeFiles& f) { f.sizes_unknown = true; };
@@ -232,6 +273,10 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
       {{"in", "out", "1"}, unseekable, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "2"}, sizeless, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "3"}, made_up, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "-3"}, text, "filesize:900 size:3 offset:897\n", 0, {kDestination, kSource}},
+      {{"in", "out", "-3"}, unreadable, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "-3"}, binary, "filesize:4095 size:3 offset:4092\nfile read error.\n", -1, {kDestination, kSource}},
+      {{"in", "out", "3"}, raw_disk, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "4"}, directory, "input file is not open.\n", -1, {kSource}},
       {{"in", "out", "5"}, undescribed, "input file is not open.\n", -1, {kSource}},
       {{"in", "out", "x", "-b", "-q"}, none, "-b option syntax error.\n", -1, {kSource}},

@@ -49,8 +49,8 @@ std::int64_t put(FakeFiles& files, std::int64_t position, const char* bytes, std
     const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
     const std::int64_t to = smallest(extent.second, shared_from + length);
     if (from < to) {
-      files.allocated.replace(static_cast<std::size_t>(position + from - shared_from), static_cast<std::size_t>(to - from),
-                              static_cast<std::size_t>(to - from), '1');
+      files.allocated.replace(static_cast<std::size_t>(position + from - shared_from),
+                              static_cast<std::size_t>(to - from), static_cast<std::size_t>(to - from), '1');
     }
   }
   files.room -= length;
@@ -63,12 +63,19 @@ namespace rt {
 
 int open_source(const char*) { return fake_files().source_missing ? -1 : FakeFiles::kSource; }
 
-int open_destination(const char*, bool* created) {
+int create_file(const char*, bool* exists) {
   FakeFiles& files = fake_files();
-  if (files.create_fails) return -1;
+  *exists = !files.created && !files.create_fails;
+  if (*exists || files.create_fails) return -1;
   files.destination_opened = true;
-  *created = files.created;
-  if (files.created) files.destination.clear(), files.allocated.clear();
+  files.destination.clear(), files.allocated.clear();
+  return FakeFiles::kDestination;
+}
+
+int open_file(const char*) {
+  FakeFiles& files = fake_files();
+  files.destination_opened = true;
+  if (files.vanishes) files.destination.clear(), files.allocated.clear();
   return FakeFiles::kDestination;
 }
 
@@ -79,10 +86,12 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
-bool sizes_are_lengths(int, bool* lengths) {
-  *lengths = !fake_files().sizes_made_up;
+bool file_sizes(int, Sizes* sizes) {
+  *sizes = fake_files().sizes;
   return !fake_files().sizes_unknown;
 }
+
+std::int64_t page_size() { return 4096; }
 
 int resize(int, std::int64_t length) {
   FakeFiles& files = fake_files();
@@ -146,6 +155,7 @@ std::int64_t seek_set(int fd, std::int64_t position) {
 std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
   const FakeFiles& files = fake_files();
+  if (files.source_unreadable) return -1;
   const std::int64_t length = smallest(smallest(count, available(files, position)), files.most_per_call);
   if (length > 0) std::memcpy(buffer, files.source.data() + position, static_cast<std::size_t>(length));
   return length;

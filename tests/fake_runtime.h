@@ -16,12 +16,13 @@ struct FakeFiles {
 
   // The source as the run sees it; reads past its end come short.
   std::string source;
-  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}};
+  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false};
   bool source_missing = false;
   bool source_undescribed = false;  // describe fails
-  bool sizes_unknown = false;       // sizes_are_lengths fails
-  bool sizes_made_up = false;       // as on sysfs
+  bool sizes_unknown = false;       // file_sizes fails
+  rt::Sizes sizes = rt::Sizes::kLengths;
   bool source_unseekable = false;
+  bool source_unreadable = false;  // every read fails
   // When not negative, the length that the source measures, as if it had
   // shrunk or grown after being measured.
   std::int64_t measured_size = -1;
@@ -36,8 +37,9 @@ struct FakeFiles {
   std::string destination = "previous destination";
   std::string allocated = std::string(destination.size(), '1');
   std::int64_t destination_position = 0;  // where write puts its bytes
-  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}};
-  bool created = false;  // the open creates the destination
+  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false};
+  bool created = false;   // the destination does not exist, and is created
+  bool vanishes = false;  // it exists, but is removed before it is opened
   bool destination_opened = false;
   bool destination_undescribed = false;
   bool create_fails = false;

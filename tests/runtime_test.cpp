@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,6 +18,46 @@
 #endif
 
 namespace {
+
+// A folder of its own for each test's files, removed with them at its end.
+class Folder : public testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef _WIN32
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    path_ = std::string(base) + "dravlet-runtime-" + std::to_string(GetCurrentProcessId());
+    ASSERT_NE(CreateDirectoryA(path_.c_str(), nullptr), 0);
+#else
+    const char* base = std::getenv("TMPDIR");
+    std::string name = std::string(base != nullptr ? base : "/tmp") + "/dravlet-runtime-XXXXXX";
+    ASSERT_NE(mkdtemp(&name[0]), nullptr);
+    path_ = name;
+#endif
+  }
+  void TearDown() override {
+#ifdef _WIN32
+    // The names are UTF-8, as the runtime takes them.
+    for (const std::string& name : files_) {
+      wchar_t wide[MAX_PATH];
+      if (MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, MAX_PATH) > 0) _wremove(wide);
+    }
+    RemoveDirectoryA(path_.c_str());
+#else
+    for (const std::string& name : files_) std::remove(name.c_str());
+    rmdir(path_.c_str());
+#endif
+  }
+  // The path of name in the folder, removed at the test's end.
+  std::string file(const char* name) {
+    files_.push_back(path_ + "/" + name);
+    return files_.back();
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
 
 TEST(Runtime, ScansSigned64BitDecimals) {
   struct Case {
@@ -56,8 +98,10 @@ TEST(Runtime, ScansSigned64BitDecimals) {
 
 // What the source's open and measure make of each kind of file. The open
 // must neither wait (a FIFO without a writer) nor allow writing.
-TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
-  std::FILE* file = std::fopen("runtime_test.source", "wb");
+TEST_F(Folder, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
+  const std::string source = file("source");
+  const std::string missing = file("missing");
+  std::FILE* file = std::fopen(source.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   std::fputs("0123456789", file);
   std::fclose(file);
@@ -69,22 +113,21 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
   const rt::Kind regular = rt::Kind::kRegular;
   const rt::Kind other = rt::Kind::kOther;
 #ifdef _WIN32
+  // A lone surrogate's stand-in names no file, not even one whose name
+  // holds the replacement character.
+  const std::string unconvertible = Folder::file("\xFF");
+  const std::string replaced = Folder::file("\xEF\xBF\xBD");
+  std::fclose(_wfopen(std::wstring(replaced.begin(), replaced.end() - 3).append(L"\xFFFD").c_str(), L"wb"));
   const Case cases[] = {
-      {"runtime_test.source", true, regular},
-      {"NUL", true, other},
-      {".", false, other},
-      {"runtime_test.missing", false, other},
-      // A lone surrogate's stand-in names no file, not even one whose name
-      // holds the replacement character.
-      {"runtime_test.\xFF", false, other},
+      {source.c_str(), true, regular},       {"NUL", true, other}, {".", false, other}, {missing.c_str(), false, other},
+      {unconvertible.c_str(), false, other},
   };
-  std::fclose(_wfopen(L"runtime_test.\xFFFD", L"wb"));
 #else
-  unlink("runtime_test.fifo");
-  ASSERT_EQ(mkfifo("runtime_test.fifo", 0600), 0);
+  const std::string fifo = Folder::file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Case cases[] = {
-      {"runtime_test.source", true, regular}, {"/dev/null", true, other},        {"/dev/zero", true, other},
-      {"runtime_test.fifo", true, other},     {".", true, rt::Kind::kDirectory}, {"runtime_test.missing", false, other},
+      {source.c_str(), true, regular}, {"/dev/null", true, other},        {"/dev/zero", true, other},
+      {fifo.c_str(), true, other},     {".", true, rt::Kind::kDirectory}, {missing.c_str(), false, other},
   };
 #endif
   for (const Case& c : cases) {
@@ -106,14 +149,14 @@ TEST(Runtime, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
 #ifdef _WIN32
 // A named pipe with a single instance as the destination: opened once, so
 // the instance is the tool's, never taken for the source, never truncated.
-TEST(Runtime, WritesIntoANamedPipeOfOneInstance) {
+TEST_F(Folder, WritesIntoANamedPipeOfOneInstance) {
   const HANDLE server = CreateNamedPipeW(L"\\\\.\\pipe\\dravlet-runtime-test", PIPE_ACCESS_INBOUND,
                                          PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  std::fclose(std::fopen("runtime_test.pipe-source", "wb"));
-  const int source = rt::open_source("runtime_test.pipe-source");
-  bool created = true;
-  const int pipe = rt::open_destination("\\\\.\\pipe\\dravlet-runtime-test", &created);
+  const std::string source_path = file("pipe-source");
+  std::fclose(std::fopen(source_path.c_str(), "wb"));
+  const int source = rt::open_source(source_path.c_str());
+  const int pipe = rt::open_file("\\\\.\\pipe\\dravlet-runtime-test");
   ASSERT_NE(pipe, -1);
   rt::FileInfo source_info{};
   rt::FileInfo pipe_info{};

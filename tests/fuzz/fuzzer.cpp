@@ -147,7 +147,8 @@ void write_sparse(const std::string& path, const SparseLayout& layout, std::stri
   if (fd == -1 || ftruncate(fd, layout.size) != 0) std::abort();
   bytes->assign(static_cast<std::size_t>(layout.size), '\0');
   for (const Extent& extent : layout.data) {
-    for (std::int64_t j = extent.start; j < extent.start + extent.length; ++j) (*bytes)[j] = static_cast<char>(j % 251 + 1);
+    for (std::int64_t j = extent.start; j < extent.start + extent.length; ++j)
+      (*bytes)[j] = static_cast<char>(j % 251 + 1);
     const auto length = static_cast<std::size_t>(extent.length);
     if (pwrite(fd, bytes->data() + extent.start, length, extent.start) != static_cast<ssize_t>(length)) std::abort();
   }
@@ -172,8 +173,7 @@ int64_t real_kernel_copy(int source, int64_t source_position, int destination, i
 int64_t real_read_at(int fd, void* buffer, int64_t count, int64_t position);
 int64_t real_write_at(int fd, const void* buffer, int64_t count, int64_t position);
 
-Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position,
-                  int64_t length) {
+Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
   if (!fault.strikes(Fault::kClone)) {
     return real_clone_range(source, source_position, destination, destination_position, length);
   }
@@ -266,8 +266,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
 
   if (status != 0 && status != -1) violated("status is neither 0 nor -1", argv, output, status);
   if (read_file(source_paths[source]) != source_bytes[source]) {
-    if (source < 4) write_file(source_paths[source], source_bytes[source]);
-    else write_sparse(source_paths[source], kSparseLayouts[source - 4], &source_bytes[source]);
+    if (source < 4)
+      write_file(source_paths[source], source_bytes[source]);
+    else
+      write_sparse(source_paths[source], kSparseLayouts[source - 4], &source_bytes[source]);
     violated("the source changed", argv, output, status);
   }
 
