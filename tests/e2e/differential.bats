@@ -22,7 +22,7 @@ differential() {
   local folder
   folder=$(mktemp -d "$1/dravlet-differential.XXXXXX")
   local status=0
-  python3 "$BATS_TEST_DIRNAME/differential.py" "$folder" "$DRAVLET_SEED" "$2" -- "${tool[@]}" || status=$?
+  "$python" "$BATS_TEST_DIRNAME/differential.py" "$folder" "$DRAVLET_SEED" "$2" -- "${tool[@]}" || status=$?
   rm -rf "$folder"
   return "$status"
 }

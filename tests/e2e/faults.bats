@@ -41,7 +41,7 @@ prepare() {
 
 # descriptor NAME: the descriptor that the clean run's last open of NAME gave.
 descriptor() {
-  grep -E "^[0-9]+ +open(at)?\(.*\"$1\".* = [0-9]+$" clean.log | tail -n 1 | sed 's/.* = //'
+  grep -E "^[0-9]+ +open(at)?\(.*\"$1\".* = [0-9]+$" "$clean" | tail -n 1 | sed 's/.* = //'
 }
 
 @test "every system call failing once ends the run as its stage does" {
@@ -58,26 +58,30 @@ descriptor() {
     row=$(sed 's/^ *//; s/ *$//' <<<"$call") n=${n// /} errno=${errno// /}
     local -a expected=($new $existing $link) kinds=(new existing link)
     for i in 0 1 2; do
-      local kind=${kinds[i]} want=${expected[i]} syscall occurrence
-      prepare "$kind"
-      traced clean.log $with
+      local kind=${kinds[i]} want=${expected[i]} syscall occurrence clean
+      # One clean run for each kind of destination and injection.
+      clean=clean.$kind.${with//[^a-zA-Z0-9]/_}.log
+      if [ ! -e "$clean" ]; then
+        prepare "$kind"
+        traced "$clean" $with
+      fi
       # @S and @D stand for the descriptors of the source and the destination.
       call=${row//@S/$(descriptor in)} && call=${call//@D/$(descriptor out)}
       # The call's occurrence among the calls of its kind in the clean run.
       # The tool's own calls run from the source's open to its close: a
       # sanitizer's start-up and a coverage build's exit make their own.
       local start end line
-      start=$(grep -n -m 1 -E '^[0-9]+ +open(at)?\(.*"in"' clean.log | cut -d: -f1)
-      end=$(tail -n "+$start" clean.log | grep -n -m 1 -E "^[0-9]+ +close\($(descriptor in)\)" | cut -d: -f1)
-      line=$(sed -n "${start},$((start + end - 1))p" clean.log | grep -n -E "^[0-9]+ +$call" | sed -n "${n}p" |
+      start=$(grep -n -m 1 -E '^[0-9]+ +open(at)?\(.*"in"' "$clean" | cut -d: -f1)
+      end=$(tail -n "+$start" "$clean" | grep -n -m 1 -E "^[0-9]+ +close\($(descriptor in)\)" | cut -d: -f1)
+      line=$(sed -n "${start},$((start + end - 1))p" "$clean" | grep -n -E "^[0-9]+ +$call" | sed -n "${n}p" |
         cut -d: -f1)
       if [ -z "$line" ]; then
         [ "$want" = - ] || { echo "$call #$n is not made for a $kind destination" >&2 && failures=$((failures + 1)); }
         continue
       fi
       line=$((start + line - 1))
-      syscall=$(sed -n "${line}p" clean.log | sed -E 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/')
-      occurrence=$(head -n "$line" clean.log | grep -c -E "^[0-9]+ +$syscall\(")
+      syscall=$(sed -n "${line}p" "$clean" | sed -E 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/')
+      occurrence=$(head -n "$line" "$clean" | grep -c -E "^[0-9]+ +$syscall\(")
       prepare "$kind"
       traced faulty.log $with "$syscall:error=$errno:when=$occurrence"
       local ok=true length
@@ -103,7 +107,8 @@ fadvise64\(@S                    | 1 | EIO    |                          | ok   
 fstatfs\(@S                      | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 0, SEEK_END           | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 10, SEEK_SET          | 1 | EINVAL |                          | seek  | seek  | seek
-open(at)?\(.*"out".*O_EXCL      | 1 | EIO    |                          | ok    | ok    | same
+open(at)?\(.*"out".*O_EXCL      | 1 | EIO    |                          | out   | out   | out
+open(at)?\(.*"out".*O_EXCL      | 1 | EEXIST |                          | ok    | ok    | same
 open(at)?\(.*"out"              | 2 | EACCES |                          | -     | out   | out
 (new)?fstat(at)?\(@D            | 1 | EIO    |                          | out   | out   | out
 ftruncate\(@D, 0                 | 1 | EIO    |                          | -     | out   | -

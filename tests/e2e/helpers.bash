@@ -1,5 +1,10 @@
 # Shared steps of the end-to-end suite.
 
+# The system's Python: a version manager's shim in front of it can take a
+# third of a second to start, and the suite starts Python often.
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
+
 # find_tool: sets tool to the words of $DRAVLET, files named absolutely (the
 # cases run in folders of their own), and windows to whether it is the
 # Windows build.
@@ -16,7 +21,7 @@ find_tool() {
 # seeded with NAME and LENGTH, so that a failure replays with the same bytes,
 # and no two files, nor a file and a shifted copy of itself, compare equal.
 make_file() {
-  python3 -c 'import random, sys
+  "$python" -c 'import random, sys
 random.seed(sys.argv[1] + ":" + sys.argv[2])
 sys.stdout.buffer.write(random.randbytes(int(sys.argv[2])))' "$1" "$2" >"$1"
 }
@@ -26,7 +31,7 @@ sys.stdout.buffer.write(random.randbytes(int(sys.argv[2])))' "$1" "$2" >"$1"
 # ask for the lease back (SIGIO), the holder runs COMMAND, gives the lease up
 # and ends. Returns once the lease is held; end_lease reaps the holder.
 hold_lease() {
-  coproc holder { python3 -c 'import fcntl, os, signal, subprocess, sys, time
+  coproc holder { "$python" -c 'import fcntl, os, signal, subprocess, sys, time
 fd = os.open(sys.argv[1], os.O_RDONLY)
 def give_up(*_):
     if len(sys.argv) > 2: subprocess.run(sys.argv[2:], check=True)
