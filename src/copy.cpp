@@ -31,9 +31,6 @@ struct Transfer {
 
 int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
 
-// value, raised to low, then lowered to high.
-int64_t within(int64_t value, int64_t low, int64_t high) { return smaller(value < low ? low : value, high); }
-
 // Reads count bytes from position on into buffer, going on where a signal
 // cut a read short. Returns false when the source ended early or a read
 // failed.
@@ -94,12 +91,12 @@ int64_t skip_hole(Transfer& t) {
     t.skips_holes = false;
     return t.size;
   }
-  const int64_t hole_end = within(data - t.start, t.done, t.size);
+  // Data begins at or after done and ends after it begins; neither
+  // counts past the range.
+  const int64_t hole_end = smaller(data - t.start, t.size);
   // Past a hole that runs to the source's end lies nothing but the range's
   // rest: a source that ended early fails there, as the chunked copy does.
-  // Data is read from the source whatever the answer said of it, so at
-  // least a byte of it keeps the copy moving.
-  t.data_end = data == data_end ? t.size : within(data_end - t.start, hole_end + 1, t.size);
+  t.data_end = data == data_end ? t.size : smaller(data_end - t.start, t.size);
   if (hole_end == t.size && rt::resize(t.destination, t.size) == -1) {
     // A file system that cannot extend a file gets the zeros written.
     t.skips_holes = false;

@@ -83,11 +83,10 @@ bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  char text[64];
-  const ssize_t length = ::read(fd, text, sizeof text - 1);
+  // Read whole or not at all, it ends in a zero.
+  char text[64] = {};
+  static_cast<void>(::read(fd, text, sizeof text - 1));
   ::close(fd);
-  if (length <= 0) return false;
-  text[length] = '\0';
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
   if (*end != ':') return end != text;
@@ -103,11 +102,11 @@ bool partition_of(dev_t device, dev_t* disk, rt::Window* window) {
   unsigned long long start = 0;
   unsigned long long sectors = 0;
   unsigned long long parent = 0;
-  // Only a partition has a start; its folder lies in its disk's.
-  if (!read_attribute(device, "start", &start) || !read_attribute(device, "size", &sectors) ||
-      !read_attribute(device, "../dev", &parent)) {
-    return false;
-  }
+  // Only a partition has a start, and then a size; its folder lies in its
+  // disk's.
+  if (!read_attribute(device, "start", &start)) return false;
+  static_cast<void>(read_attribute(device, "size", &sectors));
+  static_cast<void>(read_attribute(device, "../dev", &parent));
   *disk = static_cast<dev_t>(parent);
   *window = {static_cast<int64_t>(start) * kSector, static_cast<int64_t>(start + sectors) * kSector};
   return true;
@@ -204,8 +203,6 @@ bool file_sizes(int fd, Sizes* sizes) {
 }
 
 Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
-  // The kernel reads a length of 0 as "to the end of the source".
-  if (length <= 0) return Clone::kRefused;
   CloneRequest request{source, static_cast<uint64_t>(source_position), static_cast<uint64_t>(length),
                        static_cast<uint64_t>(destination_position)};
   if (::ioctl(destination, kCloneRange, &request) == 0) return Clone::kShared;

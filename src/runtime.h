@@ -97,7 +97,8 @@ enum class Clone {
 
 // Makes length bytes of destination from destination_position on share the
 // storage of the source's bytes from source_position on (a copy-on-write
-// clone). A length of 0 or less is refused.
+// clone). length must be above 0: the kernel reads 0 as "to the source's
+// end".
 Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length);
 
 // Finds the first byte of data at or after position in the file open on fd,

@@ -216,19 +216,28 @@ TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
   struct Case {
     rt::Window source, destination;
     bool same;
+    rt::Storage storage = {1, {1, 0}};  // the destination's; the source's is {1, {1, 0}}
   };
   const rt::Window whole{0, rt::kStorageEnd};
   const Case cases[] = {
-      {whole, whole, true},           {whole, {512, 1024}, true},
-      {{512, 1024}, whole, true},     {{0, 512}, {512, 1024}, false},
-      {{512, 1024}, {0, 512}, false}, {{0, 513}, {512, 1024}, true},
-      {{100, 200}, {150, 160}, true}, {{2048, rt::kStorageEnd}, {0, 2048}, false},
+      {whole, whole, true},
+      {whole, {512, 1024}, true},
+      {{512, 1024}, whole, true},
+      {{0, 512}, {512, 1024}, false},
+      {{512, 1024}, {0, 512}, false},
+      {{0, 513}, {512, 1024}, true},
+      {{100, 200}, {150, 160}, true},
+      {{2048, rt::kStorageEnd}, {0, 2048}, false},
+      // Files are told apart by every part of their identity.
+      {whole, whole, false, {2, {1, 0}}},
+      {whole, whole, false, {1, {2, 0}}},
+      {whole, whole, false, {1, {1, 1}}},
   };
   for (const Case& c : cases) {
     SetUp();
     files.source = pattern(100);
     files.source_info.window = c.source;
-    files.destination_info = {rt::Kind::kBlockDevice, files.source_info.storage, c.destination, false};
+    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false};
     EXPECT_EQ(run_copy(0, 10), !c.same) << c.source.start << " " << c.destination.start;
     EXPECT_EQ(files.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
     EXPECT_EQ(files.destination, c.same ? "previous destination" : pattern(10) + "estination");

@@ -146,6 +146,40 @@ TEST_F(Folder, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
   }
 }
 
+// Reads, writes and the kernel's copy at the positions given, whatever the
+// descriptors' own; a length above what one call moves is cut to that.
+TEST_F(Folder, MovesBytesAtThePositionsGiven) {
+  const std::string source_path = file("positions-source");
+  const std::string destination_path = file("positions-destination");
+  std::FILE* source_file = std::fopen(source_path.c_str(), "wb");
+  ASSERT_NE(source_file, nullptr);
+  std::fputs("0123456789", source_file);
+  std::fclose(source_file);
+  const int source = rt::open_source(source_path.c_str());
+  bool exists = true;
+  const int destination = rt::create_file(destination_path.c_str(), &exists);
+  ASSERT_NE(destination, -1);
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(rt::create_file(destination_path.c_str(), &exists), -1);
+  EXPECT_TRUE(exists);
+  char bytes[4] = {};
+  EXPECT_EQ(rt::read_at(source, bytes, 3, 7), 3);
+  EXPECT_EQ(std::string(bytes), "789");
+  EXPECT_EQ(rt::write_at(destination, bytes, 3, 2), 3);
+  // Where the platform has no kernel copy, the chunked copy does its work.
+  const std::int64_t copied = rt::kernel_copy(source, 1, destination, 5, std::int64_t{1} << 40);
+  EXPECT_TRUE(copied == -1 || copied == 9) << copied;
+  rt::close(destination);
+  rt::close(source);
+  std::FILE* written = std::fopen(destination_path.c_str(), "rb");
+  char result[16] = {};
+  EXPECT_EQ(std::fread(result, 1, sizeof result, written), copied == -1 ? 5U : 14U);
+  std::fclose(written);
+  EXPECT_EQ(std::string(result, 5), std::string("\0\0"
+                                                "789",
+                                                5));
+}
+
 #ifdef _WIN32
 // A named pipe with a single instance as the destination: opened once, so
 // the instance is the tool's, never taken for the source, never truncated.

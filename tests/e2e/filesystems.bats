@@ -139,7 +139,7 @@ EOF_TABLE
 
 @test "an existing destination is emptied whatever size a cache reports" {
   [ -c /dev/fuse ] || skip "no /dev/fuse here"
-  /usr/bin/python3 -c 'import fuse' 2>/dev/null || skip "no FUSE for Python here (apt-get install python3-fusepy)"
+  /usr/bin/python3 -c 'import fusepy' 2>/dev/null || /usr/bin/python3 -c 'import fuse' 2>/dev/null || skip "no FUSE for Python here (apt-get install python3-fusepy)"
   mkdir backing mirror
   /usr/bin/python3 "$BATS_TEST_DIRNAME/mirror.py" backing mirror 2>"$BATS_TEST_TMPDIR/mirror.log" &
   local i

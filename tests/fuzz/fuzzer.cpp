@@ -179,8 +179,9 @@ Clone clone_range(int source, int64_t source_position, int destination, int64_t 
   }
   if (fault.how == Fault::kNothing) return Clone::kRefused;
   // Broken off after sharing half the chunks, or before sharing any.
-  if (fault.how == Fault::kShort) {
-    real_clone_range(source, source_position, destination, destination_position, length / 2 / kChunkSize * kChunkSize);
+  const int64_t half = length / 2 / kChunkSize * kChunkSize;
+  if (fault.how == Fault::kShort && half > 0) {
+    real_clone_range(source, source_position, destination, destination_position, half);
   }
   return Clone::kFailed;
 }
