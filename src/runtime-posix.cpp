@@ -85,7 +85,8 @@ bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
   if (fd < 0) return false;
   // Read whole or not at all, it ends in a zero.
   char text[64] = {};
-  static_cast<void>(::read(fd, text, sizeof text - 1));
+  const ssize_t length = ::read(fd, text, sizeof text - 1);
+  static_cast<void>(length);
   ::close(fd);
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
