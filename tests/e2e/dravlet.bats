@@ -26,14 +26,16 @@ setup() {
 teardown() {
   local device
   for device in "${loops[@]}"; do losetup --detach "$device"; done
+  loops=()
 }
 
-# attach FILE [OPTIONS...]: prints the loop device that now shows FILE.
+# attach NAME FILE [OPTIONS...]: sets NAME to the loop device that now shows
+# FILE, which teardown detaches. Where none can be had, sets NAME to why.
 attach() {
-  local device
-  device=$(losetup --find --show "${@:2}" "$1") || return 1
+  local -n device=$1
+  device=$(losetup --find --show "${@:3}" "$2" 2>"$BATS_TEST_TMPDIR/losetup.log") ||
+    { device=$(cat "$BATS_TEST_TMPDIR/losetup.log") && return 1; }
   loops+=("$device")
-  echo "$device"
 }
 
 @test "sizes and options select the documented range" {
@@ -267,17 +269,17 @@ EOF_TABLE
   printf 'label: dos\nstart=2048, size=2048, type=83\nstart=4096, size=2048, type=83\n' | sfdisk -q disk.img
   local loop
   loops=()
-  loop=$(attach disk.img --partscan 2>&1) || skip "no loop device here: $loop"
+  attach loop disk.img --partscan || skip "no loop device here: $loop"
   # Where the kernel does not scan the loop device, partx adds its partitions.
   [ -b "${loop}p2" ] || partx --add "$loop"
   [ -b "${loop}p2" ] || { echo "no nodes for the partitions of $loop" >&2 && return 1; }
   local unbound p1=${loop}p1 p2=${loop}p2 w1 w2 w3
-  unbound=$(attach empty.img)
+  attach unbound empty.img
   # Loop devices over windows of the image: the first partition's, the
   # second's, and one across both.
-  w1=$(attach disk.img --offset $m --sizelimit $m)
-  w2=$(attach disk.img --offset $((2 * m)) --sizelimit $m)
-  w3=$(attach disk.img --offset $((3 * m / 2)) --sizelimit $m)
+  attach w1 disk.img --offset $m --sizelimit $m
+  attach w2 disk.img --offset $((2 * m)) --sizelimit $m
+  attach w3 disk.img --offset $((3 * m / 2)) --sizelimit $m
   run_table <<EOF_TABLE
 $loop out 512 -o1024           | filesize:$((4 * m)) size:512 offset:1024\n | 0 | copy disk.img 1024 512
 $p2 out 100 -o5                | filesize:$m size:100 offset:5\n | 0 | copy disk.img $((2 * m + 5)) 100

@@ -143,8 +143,9 @@ unmount_images() {
   for type in "$@"; do
     local dir=$folder/$type
     mountpoint -q "$dir" || continue
-    for ((i = 0; i < 100; i++)); do umount "$dir" 2>/dev/null && break || sleep 0.1; done
-    mountpoint -q "$dir" && umount -l "$dir"
+    # A mount a test left inside (a FUSE mirror) goes first.
+    for ((i = 0; i < 100; i++)); do umount --recursive "$dir" 2>/dev/null && break || sleep 0.1; done
+    mountpoint -q "$dir" && umount --recursive --lazy "$dir"
     if mountpoint -q "$dir"; then
       echo "$dir is still mounted" >&2
       return 1
