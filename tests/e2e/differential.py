@@ -82,17 +82,25 @@ def command_line(rng, filesize):
     return arguments, output, offset, min(size, filesize - offset)
 
 
-def run_case(folder, seed, index, tool):
+def lay_out(folder, seed, index):
+    """The case's files and command line: (rng, arguments, output, start,
+    length, the source's bytes, the destination's bytes before the run)."""
     rng = random.Random(f"{seed}:{index}")
     source, destination = os.path.join(folder, "source"), os.path.join(folder, "destination")
     data = make_source(rng, source)
     arguments, output, start, length = command_line(rng, len(data))
     if os.path.exists(destination):
         os.unlink(destination)
-    before = rng.choice((None, rng.randbytes(rng.randrange(1, 3 << 20)), rng.randbytes(rng.randrange(1, 100))))
+    before = rng.choice((None, rng.randbytes(rng.randrange(1, 1 << 20)), rng.randbytes(rng.randrange(1, 100))))
     if before is not None:
         with open(destination, "wb") as f:
             f.write(before)
+    return arguments, output, start, length, data, before
+
+
+def run_case(folder, seed, index, tool):
+    arguments, output, start, length, data, before = lay_out(folder, seed, index)
+    source, destination = os.path.join(folder, "source"), os.path.join(folder, "destination")
     run = subprocess.run(tool + [source, destination] + arguments, capture_output=True, timeout=60, check=False)
     windows = any(word.endswith(".exe") for word in tool)
     got = run.stdout.decode("utf-8", "replace").replace("\r\n", "\n") if windows else run.stdout.decode("utf-8", "replace")
@@ -115,17 +123,25 @@ def main():
     options, tool = argv[:split], argv[split + 1:]
     folder, seed, count = options[0], options[1], int(options[2])
     cases = [int(options[4])] if options[3:4] == ["--case"] else range(count)
-    failures = 0
+    failures = skipped = 0
+    print(f"differential: seed {seed} in {folder}")
     for index in cases:
-        arguments, problems = run_case(folder, seed, index, tool)
+        try:
+            arguments, problems = run_case(folder, seed, index, tool)
+        except OSError as error:
+            # The machine's trouble, not the tool's: the case's files could
+            # not be laid out.
+            print(f"case {index} of seed {seed} skipped: {error}")
+            skipped += 1
+            continue
         if problems:
             failures += 1
             print(f"case {index} of seed {seed} in {folder}: dravlet source destination {' '.join(arguments)}")
             for problem in problems:
                 print(f"  {problem}")
             print(f"  replay: {sys.argv[0]} {folder} {seed} {count} --case {index} -- {' '.join(tool)}")
-    print(f"differential: seed {seed} in {folder}: {failures} of {len(cases)} cases failed")
-    return 1 if failures else 0
+    print(f"differential: seed {seed} in {folder}: {failures} of {len(cases)} cases failed, {skipped} skipped")
+    return 1 if failures or skipped == len(cases) else 0
 
 
 if __name__ == "__main__":
