@@ -48,9 +48,12 @@ class Folder : public testing::Test {
     rmdir(path_.c_str());
 #endif
   }
-  // The path of name in the folder, removed at the test's end.
-  std::string file(const char* name) {
+  // The path of name in the folder, removed at the test's end; a file of
+  // ten digits there when one is asked for.
+  std::string file(const char* name, bool digits = false) {
     files_.push_back(path_ + "/" + name);
+    std::FILE* made = digits ? std::fopen(files_.back().c_str(), "wb") : nullptr;
+    if (made != nullptr) std::fputs("0123456789", made), std::fclose(made);
     return files_.back();
   }
 
@@ -99,12 +102,8 @@ TEST(Runtime, ScansSigned64BitDecimals) {
 // What the source's open and measure make of each kind of file. The open
 // must neither wait (a FIFO without a writer) nor allow writing.
 TEST_F(Folder, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
-  const std::string source = file("source");
+  const std::string source = file("source", true);
   const std::string missing = file("missing");
-  std::FILE* file = std::fopen(source.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fputs("0123456789", file);
-  std::fclose(file);
   struct Case {
     const char* path;
     bool opens;
@@ -115,15 +114,15 @@ TEST_F(Folder, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
 #ifdef _WIN32
   // A lone surrogate's stand-in names no file, not even one whose name
   // holds the replacement character.
-  const std::string unconvertible = Folder::file("\xFF");
-  const std::string replaced = Folder::file("\xEF\xBF\xBD");
+  const std::string unconvertible = file("\xFF");
+  const std::string replaced = file("\xEF\xBF\xBD");
   std::fclose(_wfopen(std::wstring(replaced.begin(), replaced.end() - 3).append(L"\xFFFD").c_str(), L"wb"));
   const Case cases[] = {
       {source.c_str(), true, regular},       {"NUL", true, other}, {".", false, other}, {missing.c_str(), false, other},
       {unconvertible.c_str(), false, other},
   };
 #else
-  const std::string fifo = Folder::file("fifo");
+  const std::string fifo = file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Case cases[] = {
       {source.c_str(), true, regular}, {"/dev/null", true, other},        {"/dev/zero", true, other},
@@ -149,12 +148,8 @@ TEST_F(Folder, OpensSourcesReadOnlyAndMeasuresOnlyFilesWithASize) {
 // Reads, writes and the kernel's copy at the positions given, whatever the
 // descriptors' own; a length above what one call moves is cut to that.
 TEST_F(Folder, MovesBytesAtThePositionsGiven) {
-  const std::string source_path = file("positions-source");
+  const std::string source_path = file("positions-source", true);
   const std::string destination_path = file("positions-destination");
-  std::FILE* source_file = std::fopen(source_path.c_str(), "wb");
-  ASSERT_NE(source_file, nullptr);
-  std::fputs("0123456789", source_file);
-  std::fclose(source_file);
   const int source = rt::open_source(source_path.c_str());
   bool exists = true;
   const int destination = rt::create_file(destination_path.c_str(), &exists);
@@ -187,8 +182,7 @@ TEST_F(Folder, WritesIntoANamedPipeOfOneInstance) {
   const HANDLE server = CreateNamedPipeW(L"\\\\.\\pipe\\dravlet-runtime-test", PIPE_ACCESS_INBOUND,
                                          PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  const std::string source_path = file("pipe-source");
-  std::fclose(std::fopen(source_path.c_str(), "wb"));
+  const std::string source_path = file("pipe-source", true);
   const int source = rt::open_source(source_path.c_str());
   const int pipe = rt::open_file("\\\\.\\pipe\\dravlet-runtime-test");
   ASSERT_NE(pipe, -1);
