@@ -12,6 +12,18 @@
 
 namespace {
 
+// Bytes of the next data extent that the disk is asked to read ahead while
+// the current one is copied: a cold disk then reads while the copy works,
+// and the kernel's own read-ahead takes over past them.
+constexpr int64_t kReadAhead = int64_t{16} << 20;
+
+// Where the source's data at or after a position lies, as find_data tells:
+// from data to end, in bytes of the source.
+struct Extent {
+  int64_t data;
+  int64_t end;
+};
+
 // One copy of a range into a destination.
 struct Transfer {
   int source;
@@ -27,6 +39,9 @@ struct Transfer {
   // Where the source's data that holds the byte at done ends, once asked,
   // in bytes of the range.
   int64_t data_end;
+  // The answer for the position data_end, asked ahead of time.
+  bool looked_ahead;
+  Extent ahead;
 };
 
 int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
@@ -80,29 +95,39 @@ void copy_in_kernel(Transfer& t, int64_t end) {
   }
 }
 
+// Asks where the data after the current extent lies, and has the disk read
+// the start of it while the current one is copied.
+void look_ahead(Transfer& t) {
+  t.looked_ahead = t.data_end < t.size && rt::find_data(t.source, t.start + t.data_end, &t.ahead.data, &t.ahead.end);
+  const int64_t end = smaller(t.ahead.end, t.start + t.size);
+  if (t.looked_ahead && t.ahead.data < end) {
+    rt::read_ahead(t.source, t.ahead.data, smaller(end - t.ahead.data, kReadAhead));
+  }
+}
+
 // Skips the source's hole at done, if there is one: the destination, written
 // at positions past it, reads as zeros there, and is extended over a hole
 // that ends the range. Returns where the data from done on ends.
 int64_t skip_hole(Transfer& t) {
   if (t.done < t.data_end) return t.data_end;
-  int64_t data = 0;
-  int64_t data_end = 0;
-  if (!rt::find_data(t.source, t.start + t.done, &data, &data_end)) {
+  Extent extent = t.ahead;
+  if (!t.looked_ahead && !rt::find_data(t.source, t.start + t.done, &extent.data, &extent.end)) {
     t.skips_holes = false;
     return t.size;
   }
   // Data begins at or after done and ends after it begins; neither
   // counts past the range.
-  const int64_t hole_end = smaller(data - t.start, t.size);
+  const int64_t hole_end = smaller(extent.data - t.start, t.size);
   // Past a hole that runs to the source's end lies nothing but the range's
   // rest: a source that ended early fails there, as the chunked copy does.
-  t.data_end = data == data_end ? t.size : smaller(data_end - t.start, t.size);
+  t.data_end = extent.data == extent.end ? t.size : smaller(extent.end - t.start, t.size);
   if (hole_end == t.size && rt::resize(t.destination, t.size) == -1) {
     // A file system that cannot extend a file gets the zeros written.
     t.skips_holes = false;
     return t.size;
   }
   t.done = hole_end;
+  look_ahead(t);
   return t.data_end;
 }
 
@@ -189,8 +214,8 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
     // the calls: a device takes every byte written.
     const bool means =
         source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular && range.size > kChunkSize;
-    Transfer transfer{source.fd, destination, range.offset, range.size, 0, info.kind != rt::Kind::kOther, means, means,
-                      0};
+    Transfer transfer{source.fd, destination, range.offset, range.size, 0, info.kind != rt::Kind::kOther, means,
+                      means,     0,           false,        {}};
     if (means) message = share_whole_chunks(transfer);
     if (message == nullptr) message = fill_destination(transfer);
   }

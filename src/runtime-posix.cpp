@@ -259,6 +259,12 @@ int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destinati
 }
 #endif
 
+void read_ahead(int fd, int64_t position, int64_t length) {
+#ifdef POSIX_FADV_WILLNEED
+  static_cast<void>(::posix_fadvise(fd, static_cast<off_t>(position), static_cast<off_t>(length), POSIX_FADV_WILLNEED));
+#endif
+}
+
 int64_t page_size() { return ::sysconf(_SC_PAGESIZE); }
 
 int64_t seek_end(int fd) { return ::lseek(fd, 0, SEEK_END); }

@@ -155,6 +155,8 @@ Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
 
+void read_ahead(int /*fd*/, int64_t /*position*/, int64_t /*length*/) {}
+
 int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
                     int64_t /*length*/) {
   return -1;

@@ -108,6 +108,10 @@ Clone clone_range(int source, int64_t source_position, int destination, int64_t 
 // system does not tell where its holes are.
 bool find_data(int fd, int64_t position, int64_t* start, int64_t* end);
 
+// Has the file open on fd read length bytes from position on into memory,
+// without waiting for them: a hint, which may be ignored.
+void read_ahead(int fd, int64_t position, int64_t length);
+
 // Copies up to length bytes inside the kernel, from source_position in
 // source to destination_position in destination. Returns the bytes copied;
 // 0 or -1 when it copied nothing, for any reason.

@@ -114,8 +114,8 @@ Clone clone_range(int, std::int64_t source_position, int, std::int64_t destinati
 
 bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* end) {
   count_call();
-  const FakeFiles& files = fake_files();
-  if (!files.reports_holes) return false;
+  FakeFiles& files = fake_files();
+  if (!files.reports_holes || files.data_answers-- == 0) return false;
   // Past the end, or where only a hole remains: the file's end.
   *start = *end = source_size(files);
   for (const auto& extent : files.data) {
@@ -128,6 +128,8 @@ bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* en
   }
   return true;
 }
+
+void read_ahead(int, std::int64_t, std::int64_t) {}
 
 std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t destination_position,
                          std::int64_t length) {

@@ -30,6 +30,7 @@ struct FakeFiles {
   // rest being holes; none when it does not report holes at all.
   bool reports_holes = false;
   std::vector<std::pair<std::int64_t, std::int64_t>> data;
+  int data_answers = -1;  // when not negative, the questions answered before it cannot
 
   // The destination's bytes; it exists beforehand with these unless
   // created is set. allocated holds '1' for each byte written or shared
