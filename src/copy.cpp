@@ -127,6 +127,9 @@ int64_t skip_hole(Transfer& t) {
     return t.size;
   }
   t.done = hole_end;
+  if (!t.looked_ahead && t.done < t.data_end) {
+    rt::read_ahead(t.source, t.start + t.done, smaller(t.data_end - t.done, kReadAhead));
+  }
   look_ahead(t);
   return t.data_end;
 }
