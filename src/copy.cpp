@@ -95,14 +95,18 @@ void copy_in_kernel(Transfer& t, int64_t end) {
   }
 }
 
+// Has the disk read the start of the source's data from data to end, in
+// bytes of the source, as far as it lies in the range.
+void read_ahead(const Transfer& t, int64_t data, int64_t end) {
+  const int64_t range_end = smaller(end, t.start + t.size);
+  if (data < range_end) rt::read_ahead(t.source, data, smaller(range_end - data, kReadAhead));
+}
+
 // Asks where the data after the current extent lies, and has the disk read
 // the start of it while the current one is copied.
 void look_ahead(Transfer& t) {
   t.looked_ahead = t.data_end < t.size && rt::find_data(t.source, t.start + t.data_end, &t.ahead.data, &t.ahead.end);
-  const int64_t end = smaller(t.ahead.end, t.start + t.size);
-  if (t.looked_ahead && t.ahead.data < end) {
-    rt::read_ahead(t.source, t.ahead.data, smaller(end - t.ahead.data, kReadAhead));
-  }
+  if (t.looked_ahead) read_ahead(t, t.ahead.data, t.ahead.end);
 }
 
 // Skips the source's hole at done, if there is one: the destination, written
@@ -127,9 +131,8 @@ int64_t skip_hole(Transfer& t) {
     return t.size;
   }
   t.done = hole_end;
-  if (!t.looked_ahead && t.done < t.data_end) {
-    rt::read_ahead(t.source, t.start + t.done, smaller(t.data_end - t.done, kReadAhead));
-  }
+  // An extent looked ahead at is being read already.
+  if (!t.looked_ahead) read_ahead(t, t.start + t.done, t.start + t.data_end);
   look_ahead(t);
   return t.data_end;
 }

@@ -41,8 +41,8 @@ const char* measure_source(const Source& source, CopyRange& range) {
   // sysfs serves a text attribute in one read of at most a page, and gives
   // it the size of a page: a read of more tells its length, and the page of
   // a binary attribute that long.
-  const int64_t page = rt::page_size();
-  if (sizes == rt::Sizes::kLengthsOrPage && range.filesize == page) {
+  if (sizes == rt::Sizes::kLengthsOrPage && range.filesize == rt::page_size()) {
+    const int64_t page = range.filesize;
     range.filesize = rt::read_at(source.fd, transfer_buffer(), page < kChunkSize ? page + 1 : kChunkSize, 0);
   }
   return range.filesize == -1 ? kUnmeasured : nullptr;
