@@ -33,6 +33,9 @@ struct Transfer {
   int64_t done;   // bytes of the range in place in the destination
   // The destination is written at positions; a pipe or a terminal in order.
   bool positioned;
+  // The source's bytes are in the buffer already, all of them, as the
+  // measure read them.
+  bool held;
   // The means open to this copy; each is given up at its first refusal.
   bool skips_holes;
   bool kernel_copies;
@@ -75,7 +78,13 @@ bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count) 
 const char* copy_chunk(Transfer& t, int64_t end) {
   unsigned char* buffer = transfer_buffer();
   const int64_t chunk = smaller(end - t.done, kChunkSize);
-  if (!read_chunk(t.source, buffer, chunk, t.start + t.done)) return "file read error.\n";
+  // A source read whole at the measure is not read again: a sysfs
+  // attribute may answer another read with other bytes.
+  if (t.held) {
+    buffer += t.start + t.done;
+  } else if (!read_chunk(t.source, buffer, chunk, t.start + t.done)) {
+    return "file read error.\n";
+  }
   if (!write_chunk(t, buffer, chunk)) return "file write error.\n";
   t.done += chunk;
   return nullptr;
@@ -95,6 +104,9 @@ void copy_in_kernel(Transfer& t, int64_t end) {
   }
 }
 
+// Where extent's data begins, in bytes of the range, and not past its end.
+int64_t data_start(const Transfer& t, const Extent& extent) { return smaller(extent.data - t.start, t.size); }
+
 // Has the disk read the start of the source's data from data to end, in
 // bytes of the source, as far as it lies in the range.
 void read_ahead(const Transfer& t, int64_t data, int64_t end) {
@@ -110,30 +122,41 @@ void look_ahead(Transfer& t) {
 }
 
 // Skips the source's hole at done, if there is one: the destination, written
-// at positions past it, reads as zeros there, and is extended over a hole
-// that ends the range. Returns where the data from done on ends.
+// at positions past it, reads as zeros there. Before data that a hole
+// follows is written, the destination is extended over that hole, so that
+// every write lands inside its length: a file system that reserves space
+// past a file's end (XFS) would otherwise fill that space with zeros when
+// the file grows past it. Returns where the data from done on ends.
 int64_t skip_hole(Transfer& t) {
   if (t.done < t.data_end) return t.data_end;
+  // An answer looked ahead at was met by an extension already.
+  const bool extended = t.looked_ahead;
   Extent extent = t.ahead;
-  if (!t.looked_ahead && !rt::find_data(t.source, t.start + t.done, &extent.data, &extent.end)) {
+  if (!extended && !rt::find_data(t.source, t.start + t.done, &extent.data, &extent.end)) {
     t.skips_holes = false;
     return t.size;
   }
   // Data begins at or after done and ends after it begins; neither
   // counts past the range.
-  const int64_t hole_end = smaller(extent.data - t.start, t.size);
+  const int64_t hole_end = data_start(t, extent);
   // Past a hole that runs to the source's end lies nothing but the range's
   // rest: a source that ended early fails there, as the chunked copy does.
   t.data_end = extent.data == extent.end ? t.size : smaller(extent.end - t.start, t.size);
-  if (hole_end == t.size && rt::resize(t.destination, t.size) == -1) {
+  if (!extended && hole_end == t.size && rt::resize(t.destination, t.size) == -1) {
     // A file system that cannot extend a file gets the zeros written.
     t.skips_holes = false;
     return t.size;
   }
   t.done = hole_end;
   // An extent looked ahead at is being read already.
-  if (!t.looked_ahead) read_ahead(t, t.start + t.done, t.start + t.data_end);
+  if (!extended) read_ahead(t, t.start + t.done, t.start + t.data_end);
   look_ahead(t);
+  if (!t.looked_ahead) return t.data_end;
+  const int64_t next_data = data_start(t, t.ahead);
+  if (next_data > t.data_end && rt::resize(t.destination, next_data) == -1) {
+    t.skips_holes = false;
+    return t.size;
+  }
   return t.data_end;
 }
 
@@ -163,6 +186,9 @@ const char* fill_destination(Transfer& t) {
     if (t.kernel_copies) {
       copy_in_kernel(t, end);
     } else if (const char* message = copy_chunk(t, end)) {
+      // The destination was extended past done over the hole after this
+      // data: cut back to what arrived, which the zeros there are not.
+      if (t.skips_holes && t.looked_ahead) static_cast<void>(rt::resize(t.destination, t.done));
       return message;
     }
   }
@@ -173,6 +199,34 @@ const char* fill_destination(Transfer& t) {
 // windows of it that overlap.
 bool overlap(const rt::FileInfo& a, const rt::FileInfo& b) {
   return a.storage == b.storage && a.window.start < b.window.end && b.window.start < a.window.end;
+}
+
+// The part of its storage that length bytes of file from position on are.
+rt::FileInfo part_of(rt::FileInfo file, int64_t position, int64_t length) {
+  const int64_t room = file.window.end - file.window.start;
+  file.window.start += smaller(position, room);
+  file.window.end = file.window.start + smaller(length, room - smaller(position, room));
+  return file;
+}
+
+// Whether the copy would write where it reads. Two files are one where
+// their windows overlap. A regular file's bytes lie, at places the tool
+// cannot know, in the device that holds its file system: a device and such
+// a file are one where the part of the device that the copy reads or
+// writes overlaps that device. The parts, not the whole windows, are
+// compared, so a disk's first sector can still be saved into a file on one
+// of its partitions and written back from there.
+bool writes_where_it_reads(const Source& source, int destination, const rt::FileInfo& info, const CopyRange& range) {
+  if (overlap(info, source.info)) return true;
+  rt::FileInfo file_system{};
+  if (info.kind == rt::Kind::kBlockDevice && source.info.kind == rt::Kind::kRegular) {
+    return rt::describe_file_system(source.fd, &file_system) && overlap(part_of(info, 0, range.size), file_system);
+  }
+  if (info.kind == rt::Kind::kRegular && source.info.kind == rt::Kind::kBlockDevice) {
+    return rt::describe_file_system(destination, &file_system) &&
+           overlap(part_of(source.info, range.offset, range.size), file_system);
+  }
+  return false;
 }
 
 // Opens the destination: creates it, or opens what is there as it is. Sets
@@ -189,14 +243,17 @@ int open_destination(const char* path, bool* created) {
 
 // Makes the freshly opened destination ready to be filled, and tells what
 // it is. Returns null, or the message to print.
-const char* prepare_destination(const Source& source, int destination, bool created, rt::FileInfo* info) {
+const char* prepare_destination(const Source& source, int destination, bool created, const CopyRange& range,
+                                rt::FileInfo* info) {
   // It was opened without truncation and is emptied only now that the open
   // files, not their names, show that it is not the source: emptying the
   // source would lose the range before its first read, and a name checked
   // before the open could have been pointed elsewhere since. A file whose
   // identity cannot be told might be the source.
-  if (!rt::describe(destination, info) || info->whole_sectors) return "output file is not open.\n";
-  if (overlap(*info, source.info)) return "output file is the input file.\n";
+  // A device that refuses every write is not opened for the copy: it would
+  // fail at the first write, after the report of a copy begun.
+  if (!rt::describe(destination, info) || info->whole_sectors || info->read_only) return "output file is not open.\n";
+  if (writes_where_it_reads(source, destination, *info, range)) return "output file is the input file.\n";
   // A file just created is empty. Any other regular file is emptied, never
   // judged empty by its size, which file systems that cache attributes
   // may report stale; a device or a pipe has nothing to empty.
@@ -213,15 +270,15 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
   const int destination = open_destination(path, &created);
   if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
-  const char* message = prepare_destination(source, destination, created, &info);
+  const char* message = prepare_destination(source, destination, created, range, &info);
   if (message == nullptr) {
     // Blocks are shared, holes kept and bytes copied in the kernel only
     // between regular files, where a range of more than one chunk repays
     // the calls: a device takes every byte written.
-    const bool means =
-        source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular && range.size > kChunkSize;
-    Transfer transfer{source.fd, destination, range.offset, range.size, 0, info.kind != rt::Kind::kOther, means,
-                      means,     0,           false,        {}};
+    const bool means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
+                       range.size > kChunkSize && !source.held;
+    Transfer transfer{source.fd, destination, range.offset, range.size, 0,     info.kind != rt::Kind::kOther,
+                      source.held, means,     means,        0,          false, {}};
     if (means) message = share_whole_chunks(transfer);
     if (message == nullptr) message = fill_destination(transfer);
   }

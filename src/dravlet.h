@@ -80,10 +80,14 @@ void clip_range(CopyRange& range);
 struct Source {
   int fd;
   rt::FileInfo info;
+  // Whether the measure read the whole source into transfer_buffer(), where
+  // the copy takes its bytes from: a sysfs attribute may answer the next
+  // read with other bytes.
+  bool held;
 };
 
-// Seeks the source to range.offset, opens destination, refuses it when it
-// shows bytes of the source's storage that the source shows too, empties it
+// Seeks the source to range.offset, opens destination, refuses it when the
+// copy would write bytes of the storage that it reads, empties it
 // and fills it with range.size bytes, as the chunked copy of kChunkSize
 // bytes a chunk would (blocks may be shared, holes skipped or bytes copied
 // by the kernel instead). Prints its own message on failure, after it has

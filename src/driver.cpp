@@ -27,7 +27,7 @@ const char* describe_source(Source& source) {
 
 // Measures the open source into range.filesize, leaving it positioned at
 // its end. Returns null, or the message to print.
-const char* measure_source(const Source& source, CopyRange& range) {
+const char* measure_source(Source& source, CopyRange& range) {
   constexpr const char* kUnmeasured = "input file seek end error.\n";
   // A pipe, a terminal or a device such as /dev/zero has no length to take
   // a range of, though its end seek may succeed and give a meaningless 0;
@@ -37,13 +37,17 @@ const char* measure_source(const Source& source, CopyRange& range) {
   rt::Sizes sizes = rt::Sizes::kLengths;
   if (kind == rt::Kind::kRegular && !rt::file_sizes(source.fd, &sizes)) return kUnmeasured;
   range.filesize = sizes == rt::Sizes::kMadeUp ? -1 : rt::seek_end(source.fd);
-  if (range.filesize == -1) return kUnmeasured;
+  // procfs's 0 is no length: /proc/sys and /proc/PID/cmdline report it
+  // whatever they hold.
+  if (range.filesize == -1 || (sizes == rt::Sizes::kLengthsAboveZero && range.filesize == 0)) return kUnmeasured;
   // sysfs serves a text attribute in one read of at most a page, and gives
   // it the size of a page: a read of more tells its length, and the page of
-  // a binary attribute that long.
+  // a binary attribute that long. The copy takes the bytes of that read,
+  // which the next one, of another size or later, might not give again.
   if (sizes == rt::Sizes::kLengthsOrPage && range.filesize == rt::page_size()) {
     const int64_t page = range.filesize;
     range.filesize = rt::read_at(source.fd, transfer_buffer(), page < kChunkSize ? page + 1 : kChunkSize, 0);
+    source.held = true;
   }
   return range.filesize == -1 ? kUnmeasured : nullptr;
 }
@@ -132,7 +136,7 @@ int run_dravlet(int argc, char* argv[]) {
   if (argc < kFirstOption) {
     return fail("usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n");
   }
-  Source source{rt::open_source(argv[1]), {}};
+  Source source{rt::open_source(argv[1]), {}, false};
   if (source.fd == -1) return fail("input file is not open.\n");
   const int status = copy_from_source(source, argv[2], argv[3], argc - kFirstOption, argv + kFirstOption);
   rt::close(source.fd);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,7 +63,15 @@ constexpr unsigned kLoopMajor = 7;
 // sysfs, whose text attributes report a page whatever they hold.
 constexpr int64_t kSysfs = 0x62656572;
 
-// File systems whose files stream, or report sizes that are not lengths.
+// procfs and binfmt_misc, whose files report 0 whatever they hold, or their
+// length.
+constexpr int64_t kSizesAboveZero[] = {
+    0x9fa0,      // procfs
+    0x42494e4d,  // binfmt_misc
+};
+
+// File systems whose files stream, report sizes that are not lengths, or
+// cannot be read at positions.
 constexpr int64_t kMadeUpSizes[] = {
     0x62656570,  // configfs
     0x64626720,  // debugfs
@@ -70,24 +79,40 @@ constexpr int64_t kMadeUpSizes[] = {
     0x73636673,  // securityfs
     0x0027e0eb,  // cgroup
     0x63677270,  // cgroup2
+    0x19800202,  // mqueue
+    0xcafe4a11,  // bpf
 };
+
+constexpr unsigned long kReadOnlyQuery = _IO(0x12, 94);  // BLKROGET
 
 // The bytes of a disk that a sector counts.
 constexpr int64_t kSector = 512;
 
+// Loop devices stacked on loop devices, deepest first, that are followed
+// down to their storage; the kernel builds no stack this deep.
+constexpr int kMostStacked = 16;
+
 // Reads the attribute name of the block device numbered device from sysfs
-// into *value: a decimal, or a device number written "M:m". Returns false
-// when the device has no such attribute.
-bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
+// into text, of length bytes, ending it in a zero. Returns false when the
+// device has no such attribute.
+bool read_text(dev_t device, const char* name, char* text, size_t length) {
   char path[64];
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  // Read whole or not at all, it ends in a zero.
-  char text[64] = {};
-  const ssize_t length = ::read(fd, text, sizeof text - 1);
-  static_cast<void>(length);
+  // An attribute is read whole or not at all.
+  const ssize_t got = ::read(fd, text, length - 1);
   ::close(fd);
+  text[got > 0 ? got : 0] = '\0';
+  return got >= 0;
+}
+
+// Reads the attribute name of the block device numbered device into
+// *value: a decimal, or a device number written "M:m". Returns false when
+// the device has no such attribute.
+bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
+  char text[64];
+  if (!read_text(device, name, text, sizeof text)) return false;
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
   if (*end != ':') return end != text;
@@ -95,6 +120,14 @@ bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
   const unsigned long long device_minor = strtoull(minor_number, &end, 10);
   *value = makedev(static_cast<unsigned>(*value), static_cast<unsigned>(device_minor));
   return end != minor_number;
+}
+
+// inner, a window of a file that itself is the window outer of what lies
+// below it, as a window of what lies below.
+rt::Window within(rt::Window inner, rt::Window outer) {
+  const int64_t room = outer.end - outer.start;
+  const int64_t end = inner.end < room ? outer.start + inner.end : outer.end;
+  return {outer.start + (inner.start < room ? inner.start : room), end};
 }
 
 // Where the partition numbered device lies on its disk, whose number it
@@ -113,28 +146,94 @@ bool partition_of(dev_t device, dev_t* disk, rt::Window* window) {
   return true;
 }
 
-// Tells the storage and window of the block device open on fd: a loop
-// device shows a window of the file behind it, a partition one of its disk.
-void describe_device(int fd, dev_t device, rt::FileInfo* info) {
-  dev_t disk = device;
-  rt::Window part{0, rt::kStorageEnd};
-  const bool partition = partition_of(device, &disk, &part);
-  rt::Window base{0, rt::kStorageEnd};
+// What a loop device reads from: the file (or the block device, rdevice
+// not 0) whose window it shows.
+struct Backing {
+  uint64_t device;  // the backing file's st_dev
+  uint64_t inode;   // and st_ino
+  uint64_t rdevice;
+  rt::Window window;
+};
+
+rt::Window loop_window(uint64_t offset, uint64_t size_limit) {
+  const auto start = static_cast<int64_t>(offset);
+  return {start, size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(size_limit)};
+}
+
+// What the loop device open on fd reads from. Returns false when fd is no
+// loop device.
+bool loop_backing(int fd, Backing* backing) {
   LoopInfo loop{};
-  // A partition of a loop device answers for the loop device.
-  if (major(disk) == kLoopMajor && ::ioctl(fd, kLoopGetStatus, &loop) == 0) {
-    info->storage = {loop.device, {loop.inode, 0}};
-    const auto offset = static_cast<int64_t>(loop.offset);
-    base = {offset, loop.size_limit == 0 ? rt::kStorageEnd : offset + static_cast<int64_t>(loop.size_limit)};
-  } else {
-    info->storage = {kDeviceNumbers, {static_cast<uint64_t>(disk), 0}};
+  if (::ioctl(fd, kLoopGetStatus, &loop) != 0) return false;
+  *backing = {loop.device, loop.inode, loop.rdevice, loop_window(loop.offset, loop.size_limit)};
+  return true;
+}
+
+// What the loop device numbered device reads from, as sysfs names it.
+// Returns false when it cannot be told (no backing file, or one deleted).
+bool loop_backing(dev_t device, Backing* backing) {
+  char path[4096];
+  unsigned long long offset = 0;
+  unsigned long long size_limit = 0;
+  if (!read_text(device, "loop/backing_file", path, sizeof path)) return false;
+  char* newline = strchr(path, '\n');
+  if (newline != nullptr) *newline = '\0';
+  struct stat status {};
+  if (::stat(path, &status) != 0 || !read_attribute(device, "loop/offset", &offset) ||
+      !read_attribute(device, "loop/sizelimit", &size_limit)) {
+    return false;
   }
-  info->window = partition ? rt::Window{base.start + part.start, base.start + part.end} : base;
+  const uint64_t rdevice = S_ISBLK(status.st_mode) ? static_cast<uint64_t>(status.st_rdev) : 0;
+  *backing = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino), rdevice,
+              loop_window(offset, size_limit)};
+  return true;
+}
+
+// Tells the storage and window of the block device numbered device, which
+// fd, when not -1, is open on: through a partition to its disk, through a
+// loop device to the file or the device behind it, however deep the stack,
+// composing the windows on the way.
+void describe_device(int fd, dev_t device, rt::FileInfo* info) {
+  rt::Window shown{0, rt::kStorageEnd};
+  dev_t disk = device;
+  for (int depth = 0; depth < kMostStacked; ++depth) {
+    rt::Window part{};
+    if (partition_of(device, &disk, &part)) shown = within(shown, part);
+    Backing backing{};
+    // A partition of a loop device answers for the loop device.
+    const bool loop = major(disk) == kLoopMajor &&
+                      (depth == 0 && fd != -1 ? loop_backing(fd, &backing) : loop_backing(disk, &backing));
+    if (!loop) break;
+    shown = within(shown, backing.window);
+    if (backing.rdevice == 0) {
+      info->storage = {backing.device, {backing.inode, 0}};
+      info->window = shown;
+      return;
+    }
+    device = disk = static_cast<dev_t>(backing.rdevice);
+  }
+  info->storage = {kDeviceNumbers, {static_cast<uint64_t>(disk), 0}};
+  info->window = shown;
+}
+
+bool read_only(int fd) {
+  int flag = 0;
+  return ::ioctl(fd, kReadOnlyQuery, &flag) == 0 && flag != 0;
+}
+
+// Whether device numbers a block device that sysfs knows.
+bool is_block_device(dev_t device) {
+  unsigned long long number = 0;
+  return read_attribute(device, "dev", &number);
 }
 #else
 void describe_device(int /*fd*/, dev_t device, rt::FileInfo* info) {
   info->storage = {kDeviceNumbers, {static_cast<uint64_t>(device), 0}};
 }
+
+bool read_only(int /*fd*/) { return false; }
+
+bool is_block_device(dev_t /*device*/) { return false; }
 #endif
 
 rt::Kind kind_of(mode_t mode) {
@@ -185,7 +284,19 @@ bool describe(int fd, FileInfo* info) {
   info->storage = {static_cast<uint64_t>(status.st_dev), {static_cast<uint64_t>(status.st_ino), 0}};
   info->window = {0, kStorageEnd};
   info->whole_sectors = false;  // Linux's block devices take any bytes
-  if (info->kind == Kind::kBlockDevice) describe_device(fd, status.st_rdev, info);
+  info->read_only = false;
+  if (info->kind == Kind::kBlockDevice) {
+    describe_device(fd, status.st_rdev, info);
+    info->read_only = read_only(fd);
+  }
+  return true;
+}
+
+bool describe_file_system(int fd, FileInfo* info) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !is_block_device(status.st_dev)) return false;
+  *info = {Kind::kBlockDevice, {}, {}, false, false};
+  describe_device(-1, status.st_dev, info);
   return true;
 }
 
@@ -197,6 +308,9 @@ bool file_sizes(int fd, Sizes* sizes) {
   if (::fstatfs(fd, &info) != 0) return false;
   const auto type = static_cast<int64_t>(info.f_type);
   *sizes = type == kSysfs ? Sizes::kLengthsOrPage : Sizes::kLengths;
+  for (const int64_t above_zero : kSizesAboveZero) {
+    if (type == above_zero) *sizes = Sizes::kLengthsAboveZero;
+  }
   for (const int64_t made_up : kMadeUpSizes) {
     if (type == made_up) *sizes = Sizes::kMadeUp;
   }

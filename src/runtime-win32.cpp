@@ -114,6 +114,7 @@ bool describe(int fd, FileInfo* info) {
   info->window = {0, kStorageEnd};
   info->kind = Kind::kOther;
   info->whole_sectors = false;
+  info->read_only = false;
   if (GetFileType(handle) == FILE_TYPE_DISK) {
     // The runtime opens no directory. A raw disk or volume (\\.\PhysicalDrive1,
     // \\.\E:) is a disk file too, but has a length of its own and takes
@@ -130,6 +131,10 @@ bool describe(int fd, FileInfo* info) {
   info->storage = {UINT64_MAX, {static_cast<uint64_t>(fd), 0}};
   return true;
 }
+
+// A volume's device is a raw volume, which is refused as a destination
+// whatever it holds.
+bool describe_file_system(int /*fd*/, FileInfo* /*info*/) { return false; }
 
 bool file_sizes(int /*fd*/, Sizes* sizes) {
   *sizes = Sizes::kLengths;

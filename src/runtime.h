@@ -45,16 +45,22 @@ struct FileInfo {
   // Whether reads and writes must be of whole sectors, as on Windows' raw
   // disks and volumes.
   bool whole_sectors;
+  // Whether the device refuses every write, as a read-only loop device does
+  // though it opens for writing.
+  bool read_only;
 };
 
 // What the sizes of a file system's files are.
 enum class Sizes {
   kLengths,
+  // procfs, binfmt_misc: a length when above 0; many of their files report
+  // 0 whatever they hold.
+  kLengthsAboveZero,
   // sysfs: a length, but for a text attribute, whose size is a page
   // whatever it holds.
   kLengthsOrPage,
-  // configfs, debugfs, tracefs, securityfs, cgroup: their files stream or
-  // report made-up sizes.
+  // configfs, debugfs, tracefs, securityfs, cgroup, mqueue, bpf: their
+  // files stream, report made-up sizes or cannot be read at positions.
   kMadeUp,
 };
 
@@ -75,6 +81,13 @@ int open_file(const char* path);
 // Describes the file open on fd, with one look at it. Returns false when
 // that cannot be told.
 bool describe(int fd, FileInfo* info);
+
+// Describes the block device that holds the file system of the regular
+// file open on fd, as describe would the device: the file's bytes lie
+// somewhere in that device's window. Returns false when the file system is
+// on no block device that can be told (tmpfs, btrfs and other anonymous
+// device numbers, FUSE, network file systems; Windows).
+bool describe_file_system(int fd, FileInfo* info);
 
 // Sets *sizes to what the sizes on the file system of fd are. Returns false
 // when that cannot be told.

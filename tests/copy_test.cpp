@@ -35,7 +35,7 @@ std::string pattern(std::int64_t length, const Extents* data = nullptr) {
 std::int64_t smaller(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
 // The source, as copy_range is handed it.
-Source source() { return {kSource, fake_files().source_info}; }
+Source source() { return {kSource, fake_files().source_info, false}; }
 
 // Whether the destination has a byte written or shared with data between
 // from and to, where it is a file that keeps holes.
@@ -187,6 +187,8 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
       // end gets the zeros written.
       {"not extended", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 70000}}, f.resize_fails_to = 100000, f.room = 80000; }, 0, "file write error.\n", true, 80000},
       {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
+      // The destination extended over the hole after the data is cut back.
+      {"disk full before a hole", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 90000}, {99000, 100000}}, f.room = 80000; }, 0, "file write error.\n", true, 65536},
       {"disk full, the kernel copying", [](FakeFiles& f) { f.room = 70000, f.kernel_room = INT64_MAX; }, 0, "file write error.\n", true, 70000},
       {"short write", [](FakeFiles& f) { f.room = 100; }, 0, "file write error.\n", true, 100},
       {"last chunk short", [](FakeFiles& f) { f.room = 99999; }, 0, "file write error.\n", true, 99999},
@@ -213,14 +215,24 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
 
 // Two files are one where they show some of the same bytes of one storage:
 // a disk and its partition, two loop devices over one image, an image and
-// any window of it. Disjoint windows are two files.
+// any window of it. Disjoint windows are two files. A regular file and a
+// device are one where the device's part that the copy reads or writes
+// overlaps the device that holds the file's file system.
 TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
   struct Case {
     rt::Window source, destination;
     bool same;
     rt::Storage storage = {1, {1, 0}};  // the destination's; the source's is {1, {1, 0}}
+    // Where the regular file's file system lies on the disk, when told; the
+    // source is a device and the destination a regular file, or the other
+    // way round.
+    rt::Window file_system = {0, 0};
+    bool device_source = false;
+    std::int64_t start = 0;
   };
   const rt::Window whole{0, rt::kStorageEnd};
+  const rt::Window partition{1024, 2048};
+  const rt::Storage disk{5, {5, 0}};
   const Case cases[] = {
       {whole, whole, true},
       {whole, {512, 1024}, true},
@@ -234,15 +246,36 @@ TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
       {whole, whole, false, {2, {1, 0}}},
       {whole, whole, false, {1, {2, 0}}},
       {whole, whole, false, {1, {1, 1}}},
+      // A file on a partition of the disk {5, {5, 0}}, and the disk: a saved
+      // first sector written back, or the disk's first sector saved into
+      // the file, copy; ten bytes written or read at 1020 reach into the
+      // partition. The window is the device's, source or destination.
+      {whole, whole, false, disk, partition},
+      {whole, {1020, rt::kStorageEnd}, true, disk, partition},
+      {whole, {2048, 4096}, false, disk, partition},
+      {whole, whole, false, disk, partition, true},
+      {whole, whole, true, disk, partition, true, 1020},
+      {partition, whole, true, disk, partition, true},
+      {{2038, 4096}, whole, false, disk, partition, true, 10},
+      // A file system on no device that can be told.
+      {whole, whole, false, disk, {0, 0}, true, 1020},
   };
   for (const Case& c : cases) {
     SetUp();
-    files.source = pattern(100);
+    files.source = pattern(2000);
     files.source_info.window = c.source;
-    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false};
-    EXPECT_EQ(run_copy(0, 10), !c.same) << c.source.start << " " << c.destination.start;
+    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false, false};
+    const rt::FileInfo file_system{rt::Kind::kBlockDevice, disk, c.file_system, false, false};
+    if (c.device_source) {
+      files.source_info = {rt::Kind::kBlockDevice, disk, c.source, false, false};
+      files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false};
+    }
+    if (c.file_system.end != 0) (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
+    EXPECT_EQ(run_copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;
     EXPECT_EQ(files.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
-    EXPECT_EQ(files.destination, c.same ? "previous destination" : pattern(10) + "estination");
+    // A device keeps the bytes past the copy; a regular file is emptied.
+    const std::string rest = c.device_source ? "" : "estination";
+    EXPECT_EQ(files.destination, c.same ? "previous destination" : pattern(2000).substr(c.start, 10) + rest);
   }
 }
 
@@ -260,8 +293,13 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
   const auto sizeless = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kOther; };
   const auto made_up = [](FakeFiles& f) { f.sizes = rt::Sizes::kMadeUp; };
   // sysfs: a text attribute of 900 bytes reports a page, a binary one its
-  // length.
-  const auto text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096; };
+  // length; the copy takes the bytes of the measure's read.
+  const auto text = [](FakeFiles& f) {
+    f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096, f.changes_when_read = true;
+  };
+  // procfs: 0 is no length, another size is.
+  const auto proc_text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero, f.measured_size = 0; };
+  const auto proc_length = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero; };
   const auto unreadable = [](FakeFiles& f) {
     f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096, f.source_unreadable = true;
   };
@@ -284,6 +322,8 @@ TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
       {{"in", "out", "1"}, unseekable, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "2"}, sizeless, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "3"}, made_up, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "3"}, proc_text, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "3"}, proc_length, "filesize:900 size:3 offset:0\n", 0, {kDestination, kSource}},
       {{"in", "out", "-3"}, text, "filesize:900 size:3 offset:897\n", 0, {kDestination, kSource}},
       {{"in", "out", "-3"}, unreadable, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "-3"}, binary, "filesize:4095 size:3 offset:4092\nfile read error.\n", -1, {kDestination, kSource}},

@@ -86,6 +86,12 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
+bool describe_file_system(int fd, FileInfo* info) {
+  const FakeFiles& files = fake_files();
+  *info = fd == FakeFiles::kSource ? files.source_file_system : files.destination_file_system;
+  return info->storage.volume != 0;
+}
+
 bool file_sizes(int, Sizes* sizes) {
   *sizes = fake_files().sizes;
   return !fake_files().sizes_unknown;
@@ -156,10 +162,11 @@ std::int64_t seek_set(int fd, std::int64_t position) {
 
 std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
-  const FakeFiles& files = fake_files();
+  FakeFiles& files = fake_files();
   if (files.source_unreadable) return -1;
   const std::int64_t length = smallest(smallest(count, available(files, position)), files.most_per_call);
   if (length > 0) std::memcpy(buffer, files.source.data() + position, static_cast<std::size_t>(length));
+  if (files.changes_when_read) files.source = std::string(files.source.size() - 1, 'x');
   return length;
 }
 

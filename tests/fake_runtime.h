@@ -16,7 +16,7 @@ struct FakeFiles {
 
   // The source as the run sees it; reads past its end come short.
   std::string source;
-  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false};
+  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false, false};
   bool source_missing = false;
   bool source_undescribed = false;  // describe fails
   bool sizes_unknown = false;       // file_sizes fails
@@ -26,6 +26,9 @@ struct FakeFiles {
   // When not negative, the length that the source measures, as if it had
   // shrunk or grown after being measured.
   std::int64_t measured_size = -1;
+  // Whether a read leaves the source a byte shorter and other bytes, as a
+  // sysfs attribute that moves on between reads.
+  bool changes_when_read = false;
   // Where the source's file system reports its data: these extents, the
   // rest being holes; none when it does not report holes at all.
   bool reports_holes = false;
@@ -38,7 +41,11 @@ struct FakeFiles {
   std::string destination = "previous destination";
   std::string allocated = std::string(destination.size(), '1');
   std::int64_t destination_position = 0;  // where write puts its bytes
-  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false};
+  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false, false};
+  // The devices that hold the file systems of the source and the
+  // destination, where they can be told (storage volume 0: they cannot).
+  rt::FileInfo source_file_system{rt::Kind::kBlockDevice, {0, {0, 0}}, {0, rt::kStorageEnd}, false, false};
+  rt::FileInfo destination_file_system = source_file_system;
   bool created = false;   // the destination does not exist, and is created
   bool vanishes = false;  // it exists, but is removed before it is opened
   bool destination_opened = false;
