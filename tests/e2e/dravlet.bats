@@ -22,9 +22,11 @@ setup() {
 }
 
 # The loop devices a test attached (in $loops) are detached, also after a
-# failure.
+# failure, once the file system it mounted (in $mounted) is unmounted.
 teardown() {
   local device
+  [ -z "${mounted:-}" ] || umount "$mounted"
+  mounted=
   for device in "${loops[@]}"; do losetup --detach "$device"; done
   loops=()
 }
@@ -241,13 +243,19 @@ fifo out 10                    | input file seek end error.\n | 255 | untouched
 /dev/zero out 32               | input file seek end error.\n | 255 | untouched
 /dev/urandom out 32            | input file seek end error.\n | 255 | untouched
 /dev/null out 1                | input file seek end error.\n | 255 | untouched
+/proc/sys/kernel/hostname out 100 | input file seek end error.\n | 255 | untouched
+/proc/self/cmdline out 100     | input file seek end error.\n | 255 | untouched
 EOF_TABLE
-  # tracefs streams its files: mounted here, where root may.
-  mkdir tracefs
-  mount -t tracefs none tracefs 2>/dev/null || skip "cannot mount tracefs here"
-  local status_table=0
-  run_table <<<'tracefs/trace out 1 | input file seek end error.\n | 255 | untouched' || status_table=$?
-  umount tracefs
+  # tracefs streams its files, mqueue's cannot be read at positions, and
+  # binfmt_misc's report 0: mounted here, where root may.
+  local fs status_table=0
+  for fs in tracefs:trace mqueue:queue binfmt_misc:status; do
+    mkdir "${fs%:*}"
+    mount -t "${fs%:*}" none "${fs%:*}" 2>/dev/null || skip "cannot mount ${fs%:*} here"
+    [ "$fs" != mqueue:queue ] || touch mqueue/queue
+    run_table <<<"${fs/://} out 1 | input file seek end error.\n | 255 | untouched" || status_table=$?
+    umount "${fs%:*}"
+  done
   return "$status_table"
 }
 
@@ -280,6 +288,11 @@ EOF_TABLE
   attach w1 disk.img --offset $m --sizelimit $m
   attach w2 disk.img --offset $((2 * m)) --sizelimit $m
   attach w3 disk.img --offset $((3 * m / 2)) --sizelimit $m
+  # Loop devices over block devices: over the disk, and over the first
+  # partition.
+  local s1 s2
+  attach s1 "$loop"
+  attach s2 "$p1"
   run_table <<EOF_TABLE
 $loop out 512 -o1024           | filesize:$((4 * m)) size:512 offset:1024\n | 0 | copy disk.img 1024 512
 $p2 out 100 -o5                | filesize:$m size:100 offset:5\n | 0 | copy disk.img $((2 * m + 5)) 100
@@ -288,7 +301,8 @@ EOF_TABLE
   cp disk.img disk.img.before
   local source destination failed= pair order size
   # Every pair that shares bytes, both ways, is refused and changes nothing.
-  for pair in "$loop disk.img" "$p1 disk.img" "$w3 disk.img" "$loop $p1" "$loop $p2" "$p1 $w1" "$w3 $p1" "$w3 $p2"; do
+  for pair in "$loop disk.img" "$p1 disk.img" "$w3 disk.img" "$loop $p1" "$loop $p2" "$p1 $w1" "$w3 $p1" "$w3 $p2" \
+    "$s1 disk.img" "$s1 $p2" "$s2 $p1" "$s2 $w3" "$s2 disk.img"; do
     for order in "$pair" "${pair#* } ${pair% *}"; do
       read -r source destination <<<"$order"
       run_case "$source" "$destination" 4096
@@ -298,15 +312,34 @@ EOF_TABLE
     done
   done
   # Disjoint windows of one image are two files.
-  for order in "$p1 $p2" "$p2 $p1" "$w1 $w2" "$w2 $p1" "$p1 $w2"; do
+  for order in "$p1 $p2" "$p2 $p1" "$w1 $w2" "$w2 $p1" "$p1 $w2" "$s2 $p2" "$w2 $s2"; do
     read -r source destination <<<"$order"
     run_case "$source" "$destination" 4096 -o7
     [ "$status" -eq 0 ] && cmp -s -n 4096 <(tail -c +8 "$source") "$destination" || failed+=" $order;"
   done
   [ -z "$failed" ] || { echo "failed:$failed" >&2; return 1; }
+  # A file's bytes lie in the device of its file system, here the second
+  # partition: the device and the file are one where the part of the device
+  # that the copy reads or writes overlaps that partition. A disk's first
+  # sector saved into a file on the partition and written back, and the
+  # first partition copied into a file on the second, copy.
+  mkfs.ext4 -q "$p2" >/dev/null 2>&1 && mkdir mnt && mount "$p2" mnt || skip "cannot mount an ext4 partition here"
+  mounted=$PWD/mnt
+  make_file mnt/big 100000
+  local refused='output file is the input file.\n'
+  run_table <<EOF_TABLE
+$loop mnt/mbr 512              | filesize:$((4 * m)) size:512 offset:0\n | 0 | copy disk.img 0 512 mnt/mbr
+mnt/mbr $loop 512              | filesize:512 size:512 offset:0\n | 0 | none
+$p1 mnt/part 100000            | filesize:$m size:100000 offset:0\n | 0 | copy $p1 0 100000 mnt/part
+mnt/big $p2 10                 | filesize:100000 size:10 offset:0\n$refused | 255 | source mnt/big
+mnt/big $w2 10                 | filesize:100000 size:10 offset:0\n$refused | 255 | source mnt/big
+$p2 mnt/copy 10                | filesize:$m size:10 offset:0\n$refused | 255 | source mnt/big
+$loop mnt/copy 10 -o$((2 * m)) | filesize:$((4 * m)) size:10 offset:$((2 * m))\n$refused | 255 | source mnt/big
+$s1 mnt/copy 10 -o$((2 * m))   | filesize:$((4 * m)) size:10 offset:$((2 * m))\n$refused | 255 | source mnt/big
+EOF_TABLE
 }
 
-@test "sysfs attributes have their lengths: firmware tables, PCI configuration space, text" {
+@test "sysfs attributes and procfs files have their lengths: firmware tables, PCI configuration space, text" {
   "$windows" && skip "sysfs is Linux's"
   local table= tried=0 f size
   for f in /sys/firmware/acpi/tables/DSDT /sys/firmware/dmi/tables/DMI /sys/kernel/btf/vmlinux; do
@@ -316,7 +349,8 @@ EOF_TABLE
   # text attributes, whose sizes are a page whatever they hold: the last 16
   # bytes of each.
   for f in $table $(stat -c '%s %n' /sys/bus/pci/devices/*/config 2>/dev/null | sort -u -k1,1 | cut -d' ' -f2) \
-    /sys/kernel/mm/transparent_hugepage/enabled /sys/kernel/profiling; do
+    /sys/kernel/mm/transparent_hugepage/enabled /sys/kernel/profiling /sys/devices/system/node/node0/cpulist \
+    /proc/config.gz; do
     [ -r "$f" ] || continue
     cat "$f" >whole
     size=$(stat -c %s whole)
