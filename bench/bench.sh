@@ -12,6 +12,9 @@
 #                          MiB source on a loop-mounted XFS, where dravlet
 #                          shares blocks; needs root and xfsprogs, else the
 #                          row says why it is missing
+#   scattered-xfs          the space that a 64 MiB file on that XFS, with 4 KiB
+#                          of data at every MiB, takes when copied from byte 1,
+#                          against the blocks that its data covers
 #   sparse-4GiB            a 4 GiB disk image holding 400 MiB of data (forty
 #                          10 MiB extents, one every 100 MiB), from byte 4096
 #                          to 8 KiB before its end, against dd and dd
@@ -241,6 +244,17 @@ if [ "${3:-}" != cold ]; then
     grown=$(($(used_bytes "$xfs") - before))
     range 700-MiB-xfs "$xfs" 33554432 734003200 1
     echo "700-MiB-xfs: dravlet's copy took $((grown / 1024)) KiB of new space on the file system"
+    # 4 KiB of data at every MiB of 64 MiB, from byte 1: each 4 KiB then
+    # covers two blocks, 512 KiB in all, which is all the copy should take.
+    truncate -s 64M "$xfs/scattered"
+    python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY)
+for i in range(64): os.pwrite(fd, os.urandom(4096), i << 20)' "$xfs/scattered"
+    "$tool" "$xfs/scattered" "$xfs/out-scattered" 67108863 -o1 >/dev/null
+    cmp "$xfs/out-scattered" <(tail -c +2 "$xfs/scattered") || { echo "dravlet copied other bytes" >&2; exit 1; }
+    taken=$(($(stat -c '%b * %B' "$xfs/out-scattered")))
+    awk -v t="$taken" 'BEGIN { printf "scattered-xfs: from byte 1, dravlet %d KiB, the data'"'"'s blocks 512 KiB (ratio %.3f)\n",
+      t / 1024, t / 524288 }'
   else
     echo "700-MiB-xfs  (skipped: $xfs_missing)"
   fi
