@@ -6,6 +6,8 @@
 #   Linux tarball  dravlet-VERSION-linux-PROCESSOR.tar.gz  program manual readme licence
 #   Debian package dravlet_VERSION_ARCH.deb                program debian readme
 #   Windows zip    dravlet-VERSION-windows-PROCESSOR.zip   program manual readme licence
+#                  (readme: README.txt and EXAMPLES.txt, the examples in cmd
+#                  and PowerShell)
 # PROCESSOR is the target's (x86_64), ARCH Debian's name for it (amd64).
 # On Windows the program sits beside its documents, at the archive's top.
 set(program_dir ${CMAKE_INSTALL_BINDIR})
@@ -16,7 +18,8 @@ install(TARGETS dravlet RUNTIME DESTINATION ${program_dir} COMPONENT program)
 
 if(WIN32)
   # Windows has neither man nor LF line ends: the archive carries the
-  # manual as text, README and LICENSE with CRLF. They are made when the
+  # manual as text, README, the examples for cmd and PowerShell and LICENSE
+  # with CRLF. They are made when the
   # program is installed, so that only installing and packaging need mandoc.
   set(text_dir ${CMAKE_BINARY_DIR}/windows-text)
   install(CODE "
@@ -25,21 +28,26 @@ if(WIN32)
     if(NOT MANDOC)
       message(FATAL_ERROR \"mandoc is needed for the manual's text: apt-get install mandoc\")
     endif()
-    execute_process(COMMAND \${MANDOC} -T ascii \"${manual}\" COMMAND col -bx OUTPUT_VARIABLE text RESULT_VARIABLE failed)
+    execute_process(COMMAND \${MANDOC} -T ascii \"${manual}\" COMMAND col -bx OUTPUT_VARIABLE manual_text
+      RESULT_VARIABLE failed)
     if(failed)
       message(FATAL_ERROR \"mandoc failed on ${manual}\")
     endif()
-    file(READ \"${PROJECT_SOURCE_DIR}/README.md\" readme)
-    file(READ \"${PROJECT_SOURCE_DIR}/LICENSE\" licence)
-    foreach(name text readme licence)
+    file(READ \"${PROJECT_SOURCE_DIR}/README.md\" readme_text)
+    file(READ \"${PROJECT_SOURCE_DIR}/LICENSE\" licence_text)
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/windows-examples.txt\" examples_text)
+    # Not named after the components, which the install script compares
+    # with quoted names that a variable of the same name would replace.
+    foreach(name manual_text readme_text licence_text examples_text)
       string(REPLACE \"\\n\" \"\\r\\n\" \${name} \"\${\${name}}\")
     endforeach()
-    file(WRITE \"${text_dir}/dravlet.txt\" \"\${text}\")
-    file(WRITE \"${text_dir}/README.txt\" \"\${readme}\")
-    file(WRITE \"${text_dir}/LICENSE.txt\" \"\${licence}\")
+    file(WRITE \"${text_dir}/dravlet.txt\" \"\${manual_text}\")
+    file(WRITE \"${text_dir}/README.txt\" \"\${readme_text}\")
+    file(WRITE \"${text_dir}/LICENSE.txt\" \"\${licence_text}\")
+    file(WRITE \"${text_dir}/EXAMPLES.txt\" \"\${examples_text}\")
   " COMPONENT manual)
   install(FILES ${text_dir}/dravlet.txt DESTINATION . COMPONENT manual)
-  install(FILES ${text_dir}/README.txt DESTINATION . COMPONENT readme)
+  install(FILES ${text_dir}/README.txt ${text_dir}/EXAMPLES.txt DESTINATION . COMPONENT readme)
   install(FILES ${text_dir}/LICENSE.txt DESTINATION . COMPONENT licence)
 else()
   install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)

@@ -229,16 +229,22 @@ bool writes_where_it_reads(const Source& source, int destination, const rt::File
   return false;
 }
 
-// Opens the destination: creates it, or opens what is there as it is. Sets
-// *created when this open created it, so that it is empty for certain,
-// whatever size a file system that caches attributes would report. Returns
-// the descriptor or -1.
-int open_destination(const char* path, bool* created) {
+// The permission bits of a destination created from source: read and
+// write for the owner, and for the group and others no more than the source
+// grants them, so that a copy is never readable by anyone who cannot read
+// the source; the umask may take away more.
+int created_mode(const rt::FileInfo& source) { return 0600 | (source.permissions & 0066); }
+
+// Opens the destination: creates it with mode, or opens what is there as it
+// is. Sets *created when this open created it, so that it is empty for
+// certain, whatever size a file system that caches attributes would report.
+// Returns the descriptor or -1.
+int open_destination(const char* path, int mode, bool* created) {
   bool exists = false;
-  const int fd = rt::create_file(path, &exists);
+  const int fd = rt::create_file(path, mode, &exists);
   *created = fd != -1;
   // A name removed between the two opens is created by the second.
-  return fd == -1 && exists ? rt::open_file(path) : fd;
+  return fd == -1 && exists ? rt::open_file(path, mode) : fd;
 }
 
 // Makes the freshly opened destination ready to be filled, and tells what
@@ -267,7 +273,7 @@ const char* prepare_destination(const Source& source, int destination, bool crea
 // null, or the message to print.
 const char* copy_to(const Source& source, const char* path, const CopyRange& range) {
   bool created = false;
-  const int destination = open_destination(path, &created);
+  const int destination = open_destination(path, created_mode(source.info), &created);
   if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
   const char* message = prepare_destination(source, destination, created, range, &info);

@@ -269,13 +269,13 @@ int open_source(const char* path) {
   return fd;
 }
 
-int create_file(const char* path, bool* exists) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+int create_file(const char* path, int mode, bool* exists) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
   *exists = fd < 0 && errno == EEXIST;
   return fd;
 }
 
-int open_file(const char* path) { return ::open(path, O_WRONLY | O_CREAT, 0600); }
+int open_file(const char* path, int mode) { return ::open(path, O_WRONLY | O_CREAT, static_cast<mode_t>(mode)); }
 
 bool describe(int fd, FileInfo* info) {
   struct stat status {};
@@ -285,6 +285,7 @@ bool describe(int fd, FileInfo* info) {
   info->window = {0, kStorageEnd};
   info->whole_sectors = false;  // Linux's block devices take any bytes
   info->read_only = false;
+  info->permissions = static_cast<int>(status.st_mode & 07777);
   if (info->kind == Kind::kBlockDevice) {
     describe_device(fd, status.st_rdev, info);
     info->read_only = read_only(fd);
@@ -295,7 +296,7 @@ bool describe(int fd, FileInfo* info) {
 bool describe_file_system(int fd, FileInfo* info) {
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !is_block_device(status.st_dev)) return false;
-  *info = {Kind::kBlockDevice, {}, {}, false, false};
+  *info = {Kind::kBlockDevice, {}, {}, false, false, 0};
   describe_device(-1, status.st_dev, info);
   return true;
 }

@@ -96,16 +96,20 @@ int open_source(const char* path) {
   return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
 
-int create_file(const char* path, bool* exists) {
+// The runtime's permission: read-only, or read and write. Who else may read
+// is the folder's inherited rights.
+int permission(int mode) { return (mode & 0200) != 0 ? _S_IREAD | _S_IWRITE : _S_IREAD; }
+
+int create_file(const char* path, int mode, bool* exists) {
   const wchar_t* wide = wide_path(path);
-  const int fd = wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd = wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, permission(mode));
   *exists = fd == -1 && errno == EEXIST;
   return fd;
 }
 
-int open_file(const char* path) {
+int open_file(const char* path, int mode) {
   const wchar_t* wide = wide_path(path);
-  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, permission(mode));
 }
 
 bool describe(int fd, FileInfo* info) {
@@ -115,6 +119,7 @@ bool describe(int fd, FileInfo* info) {
   info->kind = Kind::kOther;
   info->whole_sectors = false;
   info->read_only = false;
+  info->permissions = 0600;
   if (GetFileType(handle) == FILE_TYPE_DISK) {
     // The runtime opens no directory. A raw disk or volume (\\.\PhysicalDrive1,
     // \\.\E:) is a disk file too, but has a length of its own and takes

@@ -48,6 +48,9 @@ struct FileInfo {
   // Whether the device refuses every write, as a read-only loop device does
   // though it opens for writing.
   bool read_only;
+  // The permission bits, as 0644; on Windows 0600, for a file that is not
+  // read-only.
+  int permissions;
 };
 
 // What the sizes of a file system's files are.
@@ -70,13 +73,14 @@ enum class Sizes {
 int open_source(const char* path);
 
 // Creates path, which must not exist yet, write-only and untranslated, with
-// read and write permission for the owner. Sets *exists when it failed
-// because path exists. Returns the descriptor or -1.
-int create_file(const char* path, bool* exists);
+// the permission bits mode as far as the umask allows (on Windows, mode's
+// owner write bit makes it writable). Sets *exists when it failed because
+// path exists. Returns the descriptor or -1.
+int create_file(const char* path, int mode, bool* exists);
 
-// Opens path write-only and untranslated as it is, keeping its bytes, or
-// creates it as create_file does. Returns the descriptor or -1.
-int open_file(const char* path);
+// Opens path write-only and untranslated as it is, keeping its bytes and
+// its mode, or creates it as create_file does. Returns the descriptor or -1.
+int open_file(const char* path, int mode);
 
 // Describes the file open on fd, with one look at it. Returns false when
 // that cannot be told.

@@ -213,6 +213,20 @@ TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
   }
 }
 
+// A created destination is never readable by anyone who cannot read the
+// source: read and write for the owner, the source's bits for the others.
+TEST_F(FakeRuntime, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
+  const int modes[][2] = {{0600, 0600}, {0640, 0640}, {0644, 0644}, {0666, 0666}, {0755, 0644}, {04444, 0644}};
+  for (const auto& mode : modes) {
+    SetUp();
+    files.source = pattern(100);
+    files.created = true;
+    files.source_info.permissions = mode[0];
+    EXPECT_TRUE(run_copy(0, 10));
+    EXPECT_EQ(files.mode, mode[1]) << mode[0];
+  }
+}
+
 // Two files are one where they show some of the same bytes of one storage:
 // a disk and its partition, two loop devices over one image, an image and
 // any window of it. Disjoint windows are two files. A regular file and a
@@ -264,11 +278,11 @@ TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
     SetUp();
     files.source = pattern(2000);
     files.source_info.window = c.source;
-    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false, false};
-    const rt::FileInfo file_system{rt::Kind::kBlockDevice, disk, c.file_system, false, false};
+    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false, false, 0644};
+    const rt::FileInfo file_system{rt::Kind::kBlockDevice, disk, c.file_system, false, false, 0};
     if (c.device_source) {
-      files.source_info = {rt::Kind::kBlockDevice, disk, c.source, false, false};
-      files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false};
+      files.source_info = {rt::Kind::kBlockDevice, disk, c.source, false, false, 0660};
+      files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false, 0644};
     }
     if (c.file_system.end != 0) (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
     EXPECT_EQ(run_copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;

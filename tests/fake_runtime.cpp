@@ -63,19 +63,20 @@ namespace rt {
 
 int open_source(const char*) { return fake_files().source_missing ? -1 : FakeFiles::kSource; }
 
-int create_file(const char*, bool* exists) {
+int create_file(const char*, int mode, bool* exists) {
   FakeFiles& files = fake_files();
   *exists = !files.created && !files.create_fails;
   if (*exists || files.create_fails) return -1;
   files.destination_opened = true;
+  files.mode = mode;
   files.destination.clear(), files.allocated.clear();
   return FakeFiles::kDestination;
 }
 
-int open_file(const char*) {
+int open_file(const char*, int mode) {
   FakeFiles& files = fake_files();
   files.destination_opened = true;
-  if (files.vanishes) files.destination.clear(), files.allocated.clear();
+  if (files.vanishes) files.destination.clear(), files.allocated.clear(), files.mode = mode;
   return FakeFiles::kDestination;
 }
 

@@ -16,7 +16,7 @@ struct FakeFiles {
 
   // The source as the run sees it; reads past its end come short.
   std::string source;
-  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false, false};
+  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false, false, 0644};
   bool source_missing = false;
   bool source_undescribed = false;  // describe fails
   bool sizes_unknown = false;       // file_sizes fails
@@ -41,12 +41,13 @@ struct FakeFiles {
   std::string destination = "previous destination";
   std::string allocated = std::string(destination.size(), '1');
   std::int64_t destination_position = 0;  // where write puts its bytes
-  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false, false};
+  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false, false, 0644};
   // The devices that hold the file systems of the source and the
   // destination, where they can be told (storage volume 0: they cannot).
-  rt::FileInfo source_file_system{rt::Kind::kBlockDevice, {0, {0, 0}}, {0, rt::kStorageEnd}, false, false};
+  rt::FileInfo source_file_system{rt::Kind::kBlockDevice, {0, {0, 0}}, {0, rt::kStorageEnd}, false, false, 0};
   rt::FileInfo destination_file_system = source_file_system;
   bool created = false;   // the destination does not exist, and is created
+  int mode = -1;          // the permission bits it was created with
   bool vanishes = false;  // it exists, but is removed before it is opened
   bool destination_opened = false;
   bool destination_undescribed = false;

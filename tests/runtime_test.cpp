@@ -152,10 +152,10 @@ TEST_F(Folder, MovesBytesAtThePositionsGiven) {
   const std::string destination_path = file("positions-destination");
   const int source = rt::open_source(source_path.c_str());
   bool exists = true;
-  const int destination = rt::create_file(destination_path.c_str(), &exists);
+  const int destination = rt::create_file(destination_path.c_str(), 0600, &exists);
   ASSERT_NE(destination, -1);
   EXPECT_FALSE(exists);
-  EXPECT_EQ(rt::create_file(destination_path.c_str(), &exists), -1);
+  EXPECT_EQ(rt::create_file(destination_path.c_str(), 0600, &exists), -1);
   EXPECT_TRUE(exists);
   char bytes[4] = {};
   EXPECT_EQ(rt::read_at(source, bytes, 3, 7), 3);
@@ -184,7 +184,7 @@ TEST_F(Folder, WritesIntoANamedPipeOfOneInstance) {
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   const std::string source_path = file("pipe-source", true);
   const int source = rt::open_source(source_path.c_str());
-  const int pipe = rt::open_file("\\\\.\\pipe\\dravlet-runtime-test");
+  const int pipe = rt::open_file("\\\\.\\pipe\\dravlet-runtime-test", 0600);
   ASSERT_NE(pipe, -1);
   rt::FileInfo source_info{};
   rt::FileInfo pipe_info{};

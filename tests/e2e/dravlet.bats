@@ -170,11 +170,36 @@ EOF_TABLE
   [ ! -e out ]
 }
 
-@test "a created destination is readable and writable by its owner only" {
-  umask 022
-  run_case in900 new 10
-  # Windows has a read-only attribute only, which Wine shows as no write bits.
-  if "$windows"; then [[ $(stat -c %A new) == -rw* ]]; else [ "$(stat -c %a new)" = 600 ]; fi
+@test "a created destination is readable by no one who cannot read the source" {
+  if "$windows"; then
+    # Windows has a read-only attribute only, which Wine shows as no write bits.
+    run_case in900 new 10
+    [[ $(stat -c %A new) == -rw* ]]
+    return
+  fi
+  # The owner reads and writes; the group and others get what the source
+  # grants them, as far as the umask allows. An existing destination keeps
+  # its mode.
+  local failed= mask source created
+  printf old >kept && chmod 604 kept
+  while read -r mask source created; do
+    chmod "$source" in900
+    rm -f new
+    (umask "$mask" && timeout 60 "${tool[@]}" in900 new 10 >/dev/null && timeout 60 "${tool[@]}" in900 kept 10 >/dev/null)
+    [ "$(stat -c %a new) $(stat -c %a kept)" = "$created 604" ] || failed+=" $source under $mask: $(stat -c %a new);"
+  done <<'EOF_TABLE'
+022 600 600
+022 640 640
+022 644 644
+022 666 644
+077 600 600
+077 640 600
+077 644 600
+077 666 600
+002 666 664
+022 755 644
+EOF_TABLE
+  [ -z "$failed" ] || { echo "failed:$failed" >&2; return 1; }
 }
 
 @test "a sparse source beyond 4 GiB is read at a 64-bit offset" {
