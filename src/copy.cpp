@@ -1,53 +1,117 @@
-// The copy of the resolved range into the destination.
-//
-// Each means moves bytes of the range from `done` on, never past its end, to
-// the same place in the destination, and `done` grows only by what arrived.
+// The copy of the resolved range into the destination: one loop over the
+// range's pieces, data or hole, in positions of the range (byte 0 is the
+// source's range.offset and the destination's 0). Each means moves bytes of
+// a piece from done on, never past the piece's end, to the same place in
+// the destination, and answers how many arrived; the loop alone moves done.
 //
 // So a complete copy holds the range's bytes, and a failed one a prefix of
 // them. The means, cheapest first: blocks shared with the source where the
-// file system clones, the source's holes skipped, the kernel's own copy,
-// and the chunked read and write that every other means falls back to.
+// file system clones, the kernel's own copy, and the chunked read and write
+// that every other means falls back to; the source's holes are skipped.
 #include "dravlet.h"
 #include "runtime.h"
 
 namespace {
 
-// Bytes of the next data extent that the disk is asked to read ahead while
-// the current one is copied: a cold disk then reads while the copy works,
-// and the kernel's own read-ahead takes over past them.
+// Bytes of a data extent that the disk is asked to read ahead while the one
+// before it is copied: a cold disk then reads while the copy works, and the
+// kernel's own read-ahead takes over past them.
 constexpr int64_t kReadAhead = int64_t{16} << 20;
 
-// Where the source's data at or after a position lies, as find_data tells:
-// from data to end, in bytes of the source.
-struct Extent {
-  int64_t data;
+// What the source's file system told of its layout from the range position
+// from on: a hole up to data, then data up to end. It tells nothing of
+// positions outside [from, end).
+struct Told {
+  int64_t from = 0;
+  int64_t data = 0;
+  int64_t end = 0;
+};
+
+bool tells(const Told& told, int64_t position) { return told.from <= position && position < told.end; }
+
+// The piece of the range at done: [done, end) is a hole, or data that began
+// at start. After data, a hole runs on to cover (end where none does or
+// none is known).
+struct Piece {
+  bool hole;
+  int64_t start;
   int64_t end;
+  int64_t cover;
 };
 
 // One copy of a range into a destination.
 struct Transfer {
-  int source;
-  int destination;
-  int64_t start;  // the range's first byte in the source
-  int64_t size;   // the range's length in bytes
-  int64_t done;   // bytes of the range in place in the destination
+  int source = -1;
+  int destination = -1;
+  int64_t start = 0;  // the range's first byte in the source
+  int64_t size = 0;   // the range's length in bytes
   // The destination is written at positions; a pipe or a terminal in order.
-  bool positioned;
+  bool positioned = false;
   // The source's bytes are in the buffer already, all of them, as the
   // measure read them.
-  bool held;
+  bool held = false;
   // The means open to this copy; each is given up at its first refusal.
-  bool skips_holes;
-  bool kernel_copies;
-  // Where the source's data that holds the byte at done ends, once asked,
-  // in bytes of the range.
-  int64_t data_end;
-  // The answer for the position data_end, asked ahead of time.
-  bool looked_ahead;
-  Extent ahead;
+  bool shares = false;
+  bool skips_holes = false;
+  bool kernel_copies = false;
+  // The layout at the piece being copied, and after it.
+  Told here{};
+  Told ahead{};
+};
+
+// What a means answers: the bytes that arrived, or the message of a failure.
+struct Step {
+  int64_t moved;
+  const char* message;
 };
 
 int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
+
+// Asks where the source's data lies from the range position from on, and
+// has the disk read the start of it. Returns false when the file system does
+// not tell.
+bool ask(const Transfer& t, int64_t from, Told* told) {
+  int64_t data = 0;
+  int64_t end = 0;
+  if (!rt::find_data(t.source, t.start + from, &data, &end)) return false;
+  // Data begins at or after from and ends after it begins; neither counts
+  // past the range. Past a hole that runs to the source's end lies nothing
+  // but the range's rest: a source that ended early fails there, as the
+  // chunked copy does.
+  told->from = from;
+  told->data = smaller(data - t.start, t.size);
+  told->end = data == end ? t.size : smaller(end - t.start, t.size);
+  if (told->data < told->end) rt::read_ahead(t.source, t.start + told->data, smaller(told->end - told->data, kReadAhead));
+  return true;
+}
+
+// The piece of the range at done. While a data extent is copied, where the
+// data after it lies is asked already, and read ahead.
+Piece next_extent(Transfer& t, int64_t done) {
+  const Piece rest{false, done, t.size, t.size};
+  if (!t.skips_holes) return rest;
+  if (!tells(t.here, done)) {
+    if (tells(t.ahead, done)) {
+      t.here = t.ahead;
+    } else if (!ask(t, done, &t.here)) {
+      t.skips_holes = false;
+      return rest;
+    }
+  }
+  if (done < t.here.data) return {true, done, t.here.data, t.here.data};
+  if (t.here.end < t.size && !tells(t.ahead, t.here.end) && !ask(t, t.here.end, &t.ahead)) t.ahead = {};
+  const int64_t cover = tells(t.ahead, t.here.end) ? t.ahead.data : t.here.end;
+  return {false, t.here.data, t.here.end, cover};
+}
+
+// Sets the destination's length, over a hole that reads as zeros and takes
+// no space. Where the file system cannot, holes are given up, and their
+// zeros written. Returns false then.
+bool extend(Transfer& t, int64_t length) {
+  if (rt::resize(t.destination, length) == 0) return true;
+  t.skips_holes = false;
+  return false;
+}
 
 // Reads count bytes from position on into buffer, going on where a signal
 // cut a read short. Returns false when the source ended early or a read
@@ -63,9 +127,9 @@ bool read_chunk(int fd, unsigned char* buffer, int64_t count, int64_t position) 
 
 // Writes count bytes from buffer at done, going on where a write came
 // short. Returns false when a write failed or wrote nothing.
-bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count) {
+bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count, int64_t done) {
   for (int64_t put = 0; put < count;) {
-    const int64_t n = t.positioned ? rt::write_at(t.destination, buffer + put, count - put, t.done + put)
+    const int64_t n = t.positioned ? rt::write_at(t.destination, buffer + put, count - put, done + put)
                                    : rt::write(t.destination, buffer + put, count - put);
     if (n <= 0) return false;
     put += n;
@@ -74,123 +138,90 @@ bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count) 
 }
 
 // Moves one chunk of at most kChunkSize bytes from done on, and not past
-// end, through the buffer. Returns null, or the message to print.
-const char* copy_chunk(Transfer& t, int64_t end) {
+// end, through the buffer.
+Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
   unsigned char* buffer = transfer_buffer();
-  const int64_t chunk = smaller(end - t.done, kChunkSize);
+  const int64_t chunk = smaller(end - done, kChunkSize);
   // A source read whole at the measure is not read again: a sysfs
   // attribute may answer another read with other bytes.
   if (t.held) {
-    buffer += t.start + t.done;
-  } else if (!read_chunk(t.source, buffer, chunk, t.start + t.done)) {
-    return "file read error.\n";
+    buffer += t.start + done;
+  } else if (!read_chunk(t.source, buffer, chunk, t.start + done)) {
+    return {0, "file read error.\n"};
   }
-  if (!write_chunk(t, buffer, chunk)) return "file write error.\n";
-  t.done += chunk;
-  return nullptr;
+  if (!write_chunk(t, buffer, chunk, done)) return {0, "file write error.\n"};
+  return {chunk, nullptr};
 }
 
-// Moves the range from done on, and not past end, inside the kernel. When
-// it copies nothing (a file system that cannot, a failure, a source that
-// ended early), the chunked copy takes over and meets the same failure, if
-// it lasts, with its own message.
-void copy_in_kernel(Transfer& t, int64_t end) {
-  const int64_t copied = rt::kernel_copy(t.source, t.start + t.done, t.destination, t.done, end - t.done);
+// Moves bytes from done on, and not past end, inside the kernel. When it
+// copies nothing (a file system that cannot, a failure, a source that ended
+// early), the chunked copy takes over and meets the same failure, if it
+// lasts, with its own message.
+int64_t copy_in_kernel(Transfer& t, int64_t done, int64_t end) {
+  const int64_t copied = rt::kernel_copy(t.source, t.start + done, t.destination, done, end - done);
   // Some file systems answer 0 for data they hold: never the end here.
-  if (copied <= 0) {
-    t.kernel_copies = false;
-  } else {
-    t.done += copied;
-  }
+  if (copied <= 0) t.kernel_copies = false;
+  return copied > 0 ? copied : 0;
 }
 
-// Where extent's data begins, in bytes of the range, and not past its end.
-int64_t data_start(const Transfer& t, const Extent& extent) { return smaller(extent.data - t.start, t.size); }
-
-// Has the disk read the start of the source's data from data to end, in
-// bytes of the source, as far as it lies in the range.
-void read_ahead(const Transfer& t, int64_t data, int64_t end) {
-  const int64_t range_end = smaller(end, t.start + t.size);
-  if (data < range_end) rt::read_ahead(t.source, data, smaller(range_end - data, kReadAhead));
-}
-
-// Asks where the data after the current extent lies, and has the disk read
-// the start of it while the current one is copied.
-void look_ahead(Transfer& t) {
-  t.looked_ahead = t.data_end < t.size && rt::find_data(t.source, t.start + t.data_end, &t.ahead.data, &t.ahead.end);
-  if (t.looked_ahead) read_ahead(t, t.ahead.data, t.ahead.end);
-}
-
-// Skips the source's hole at done, if there is one: the destination, written
-// at positions past it, reads as zeros there. Before data that a hole
-// follows is written, the destination is extended over that hole, so that
-// every write lands inside its length: a file system that reserves space
-// past a file's end (XFS) would otherwise fill that space with zeros when
-// the file grows past it. Returns where the data from done on ends.
-int64_t skip_hole(Transfer& t) {
-  if (t.done < t.data_end) return t.data_end;
-  // An answer looked ahead at was met by an extension already.
-  const bool extended = t.looked_ahead;
-  Extent extent = t.ahead;
-  if (!extended && !rt::find_data(t.source, t.start + t.done, &extent.data, &extent.end)) {
-    t.skips_holes = false;
-    return t.size;
-  }
-  // Data begins at or after done and ends after it begins; neither
-  // counts past the range.
-  const int64_t hole_end = data_start(t, extent);
-  // Past a hole that runs to the source's end lies nothing but the range's
-  // rest: a source that ended early fails there, as the chunked copy does.
-  t.data_end = extent.data == extent.end ? t.size : smaller(extent.end - t.start, t.size);
-  if (!extended && hole_end == t.size && rt::resize(t.destination, t.size) == -1) {
-    // A file system that cannot extend a file gets the zeros written.
-    t.skips_holes = false;
-    return t.size;
-  }
-  t.done = hole_end;
-  // An extent looked ahead at is being read already.
-  if (!extended) read_ahead(t, t.start + t.done, t.start + t.data_end);
-  look_ahead(t);
-  if (!t.looked_ahead) return t.data_end;
-  const int64_t next_data = data_start(t, t.ahead);
-  if (next_data > t.data_end && rt::resize(t.destination, next_data) == -1) {
-    t.skips_holes = false;
-    return t.size;
-  }
-  return t.data_end;
-}
-
-// Shares the range's whole chunks with the source where the file system
-// clones. Returns null, or the message to print.
-const char* share_whole_chunks(Transfer& t) {
-  const int64_t whole = t.size / kChunkSize * kChunkSize;
-  switch (rt::clone_range(t.source, t.start, t.destination, 0, whole)) {
+// Shares the whole chunks from done on, and not past end, with the source,
+// where the file system clones.
+Step share_chunks(Transfer& t, int64_t done, int64_t end) {
+  const int64_t whole = (end - done) / kChunkSize * kChunkSize;
+  if (whole == 0) return {0, nullptr};
+  switch (rt::clone_range(t.source, t.start + done, t.destination, done, whole)) {
     case rt::Clone::kShared:
-      t.done = whole;
-      return nullptr;
+      return {whole, nullptr};
     case rt::Clone::kRefused:
-      return nullptr;
+      t.shares = false;
+      return {0, nullptr};
     case rt::Clone::kFailed:
       break;
   }
-  // Blocks shared before the break may lie anywhere in the range.
-  return rt::resize(t.destination, 0) == -1 ? "file write error.\n" : nullptr;
+  // Blocks shared before the break may lie anywhere in the piece.
+  t.shares = false;
+  return {0, rt::resize(t.destination, done) == -1 ? "file write error.\n" : nullptr};
 }
 
-// Fills the emptied destination with the range, one piece at a time, each
-// by the cheapest means still open. Returns null, or the message to print.
+// Moves bytes of the data from done on, and not past end, by the cheapest
+// means still open.
+Step move(Transfer& t, int64_t done, int64_t end) {
+  if (t.shares) {
+    const Step shared = share_chunks(t, done, end);
+    if (shared.moved > 0 || shared.message != nullptr) return shared;
+  }
+  if (t.kernel_copies) {
+    const int64_t copied = copy_in_kernel(t, done, end);
+    if (copied > 0) return {copied, nullptr};
+  }
+  return copy_chunk(t, done, end);
+}
+
+// Fills the emptied destination with the range. Returns null, or the
+// message to print.
 const char* fill_destination(Transfer& t) {
-  while (t.done < t.size) {
-    const int64_t end = t.skips_holes ? skip_hole(t) : t.size;
-    if (t.done == t.size) break;  // a hole ended the range
-    if (t.kernel_copies) {
-      copy_in_kernel(t, end);
-    } else if (const char* message = copy_chunk(t, end)) {
-      // The destination was extended past done over the hole after this
-      // data: cut back to what arrived, which the zeros there are not.
-      if (t.skips_holes && t.looked_ahead) static_cast<void>(rt::resize(t.destination, t.done));
-      return message;
+  // After every step, the destination's bytes [0, done) are the range's.
+  for (int64_t done = 0; done < t.size;) {
+    const Piece piece = next_extent(t, done);
+    if (piece.hole) {
+      // Skipped: the destination, written at positions past it, reads as
+      // zeros there; a hole that ends the range is extended over.
+      if (piece.end < t.size || extend(t, t.size)) done = piece.end;
+      continue;
     }
+    // Before data that a hole follows is written, the destination is
+    // extended over that hole, so that every write lands inside its length:
+    // a file system that reserves space past a file's end (XFS) would
+    // otherwise fill that space with zeros when the file grows past it.
+    if (done == piece.start && piece.cover > piece.end && !extend(t, piece.cover)) continue;
+    const Step step = move(t, done, piece.end);
+    if (step.message != nullptr) {
+      // Cut back to what arrived: the extension past it holds zeros where
+      // the range has data.
+      if (piece.cover > piece.end) static_cast<void>(rt::resize(t.destination, done));
+      return step.message;
+    }
+    done += step.moved;
   }
   return nullptr;
 }
@@ -283,10 +314,16 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
     // the calls: a device takes every byte written.
     const bool means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
                        range.size > kChunkSize && !source.held;
-    Transfer transfer{source.fd, destination, range.offset, range.size, 0,     info.kind != rt::Kind::kOther,
-                      source.held, means,     means,        0,          false, {}};
-    if (means) message = share_whole_chunks(transfer);
-    if (message == nullptr) message = fill_destination(transfer);
+    Transfer transfer{.source = source.fd,
+                      .destination = destination,
+                      .start = range.offset,
+                      .size = range.size,
+                      .positioned = info.kind != rt::Kind::kOther,
+                      .held = source.held,
+                      .shares = means,
+                      .skips_holes = means,
+                      .kernel_copies = means};
+    message = fill_destination(transfer);
   }
   // A failing close can be the only sign of a lost write (network file
   // systems report them there), so it counts once the copy got through.
