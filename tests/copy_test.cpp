@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dravlet.h"
@@ -11,8 +12,6 @@ namespace {
 
 constexpr int kSource = FakeFiles::kSource;
 constexpr int kDestination = FakeFiles::kDestination;
-
-using Extents = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
 // Whether position lies in one of the extents.
 bool in_extents(const Extents& extents, std::int64_t position) {
@@ -34,43 +33,29 @@ std::string pattern(std::int64_t length, const Extents* data = nullptr) {
 
 std::int64_t smaller(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
-// The source, as copy_range is handed it.
-Source source() { return {kSource, fake_files().source_info, false}; }
-
-// Whether the destination has a byte written or shared with data between
-// from and to, where it is a file that keeps holes.
-bool allocated_between(std::int64_t from, std::int64_t to) {
-  const FakeFiles& files = fake_files();
-  if (files.destination_info.kind != rt::Kind::kRegular || from >= to) return false;
-  const std::size_t found = files.allocated.find('1', static_cast<std::size_t>(from < 0 ? 0 : from));
-  return found != std::string::npos && found < static_cast<std::size_t>(to);
-}
-
-// Copies size bytes from start on into the fake destination.
-bool run_copy(std::int64_t start, std::int64_t size) {
-  CopyRange range;
-  range.offset = start;
-  range.size = size;
-  return copy_range(source(), "out", range);
-}
-
-class FakeRuntime : public testing::Test {
- protected:
-  void SetUp() override { fake_files() = FakeFiles{}; }
-  FakeFiles& files = fake_files();
-};
-
 // A source layout: its length and its data extents, holes elsewhere.
 struct Layout {
   std::int64_t length;
   Extents data;
 };
 
+// Whether a copy that kept holes shows it: no byte written or shared in a
+// hole of the range, where the destination is a file that keeps holes.
+bool holes_kept(const Fake& fake, const Layout& layout, std::int64_t start, std::int64_t size) {
+  if (size <= kChunkSize || fake.files.destination_info.kind != rt::Kind::kRegular) return true;
+  std::int64_t hole = start;
+  for (const auto& extent : layout.data) {
+    if (fake.allocated_between(hole - start, extent.first - start)) return false;
+    hole = extent.second;
+  }
+  return !fake.allocated_between(hole - start, size);
+}
+
 // Copies every range of every layout with each means answering whole, short,
 // 0 or failing, and checks only what arrives: the range's bytes, the holes
 // kept as holes, and the message and status of the plain chunked copy of
 // the same range on the same source.
-TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
+TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
   // Hole edges on and beside the page and chunk boundaries, holes that run
   // past the source's end, data reported past it.
   const Layout layouts[] = {
@@ -83,17 +68,13 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
       {200000, {{1, 4095}, {69631, 150000}}},
       {150000, {{65535, 65537}, {100000, 400000}}},
   };
-  struct Means {
-    std::int64_t kernel_room, kernel_most, kernel_stop;
-    rt::Clone clone = rt::Clone::kRefused;
-    std::int64_t clone_breaks_after = 0;
-  };
-  // Whole, short, 0 and failing: the kernel's copy, then the clone.
-  const Means kernels[] = {{INT64_MAX, INT64_MAX, 0}, {INT64_MAX, 4097, 0}, {0, INT64_MAX, 0}, {70001, INT64_MAX, -1}};
-  const Means clones[] = {{0, 0, 0, rt::Clone::kShared, 0},
-                          {0, 0, 0, rt::Clone::kFailed, 65536},
-                          {0, 0, 0, rt::Clone::kRefused, 0},
-                          {0, 0, 0, rt::Clone::kFailed, 0}};
+  // Whole, short, 0 and failing from the second call on: the kernel's copy,
+  // then the clone (refused where the file system cannot).
+  const std::vector<Fault> kernels[] = {
+      {}, {{Call::kKernelCopy, Answer::kShort}}, {{Call::kKernelCopy, Answer::kNothing}},
+      {{Call::kKernelCopy, Answer::kFails, 1}}};
+  const std::vector<Fault> clones[] = {
+      {}, {{Call::kClone, Answer::kShort}}, {{Call::kClone, Answer::kNothing}}, {{Call::kClone, Answer::kFails}}};
   const std::int64_t starts[] = {0, 1, 65535};
   const std::int64_t sizes[] = {1, 65535, 65536, 65537, 100000, -1};  // -1: to the end
   int failures = 0;
@@ -105,54 +86,47 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
         // A source that lost a third of its bytes after its measure, or not.
         for (const std::int64_t shrunk : {std::int64_t{0}, layout.length / 3}) {
           const std::int64_t size = asked < 0 ? layout.length - start : smaller(asked, layout.length - start);
-          const std::string range = whole.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
-          const auto arrange = [&](bool holes) {
-            SetUp();
-            files.reports_holes = holes;
-            files.data = layout.data;
-            files.source = whole.substr(0, static_cast<std::size_t>(layout.length - shrunk));
-            // A new destination, an existing one (emptied first) or one
-            // removed between the two opens, and a device, which takes every
-            // byte, with calls cut short as by signals.
-            files.created = start == 0;
-            files.vanishes = start == 1 && shrunk == 0;
-            // A file system that tells where the data is once, then no more.
-            if (start == 1 && shrunk != 0) files.data_answers = 1;
-            if (start == 65535) {
-              files.destination_info.kind = rt::Kind::kBlockDevice, files.most_per_call = 40000;
-              files.destination.clear(), files.allocated.clear();
-            }
-          };
-          arrange(false);
-          const bool plain = run_copy(start, size);
-          const std::string plain_output = files.output;
-          for (const Means& kernel : kernels) {
-            for (const Means& clone : clones) {
-              arrange(true);
-              files.kernel_room = kernel.kernel_room, files.kernel_most = kernel.kernel_most;
-              files.kernel_stop = kernel.kernel_stop;
-              files.clone = clone.clone, files.clone_breaks_after = clone.clone_breaks_after;
-              const bool copied = run_copy(start, size);
-              const bool prefix = files.destination.size() <= range.size() &&
-                                  range.compare(0, files.destination.size(), files.destination) == 0;
+          const std::string_view range =
+              std::string_view(whole).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
+          FakeFiles files;
+          files.data = layout.data;
+          files.source = std::string_view(whole).substr(0, static_cast<std::size_t>(layout.length - shrunk));
+          // A new destination, an existing one (emptied first) or one
+          // removed between the two opens, and a device, which takes every
+          // byte, with calls cut short as by signals.
+          std::vector<Fault> faults;
+          files.destination_exists = start != 0 && !(start == 1 && shrunk == 0);
+          if (start == 1 && shrunk == 0) faults.push_back({Call::kCreate, Answer::kExists});
+          // A file system that tells where the data is once, then no more.
+          if (start == 1 && shrunk != 0) faults.push_back({Call::kFindData, Answer::kFails, 1});
+          if (start == 65535) {
+            files.destination_info.kind = rt::Kind::kBlockDevice, files.destination.clear();
+            faults.insert(faults.end(), {{Call::kReadAt, Answer::kShort}, {Call::kWriteAt, Answer::kShort}});
+          }
+          Fake plain(files, faults);
+          const bool plain_copied = plain.copy(start, size);
+          for (const auto& kernel : kernels) {
+            for (const auto& clone : clones) {
+              FakeFiles means = files;
+              means.reports_holes = means.copies_in_kernel = true;
+              means.clones = clone.empty() || clone[0].answer != Answer::kNothing;
+              std::vector<Fault> all = faults;
+              all.insert(all.end(), kernel.begin(), kernel.end());
+              all.insert(all.end(), clone.begin(), clone.end());
+              Fake fake(means, all);
+              const bool copied = fake.copy(start, size);
+              const std::string& written = fake.files.destination;
+              const bool prefix = written.size() <= range.size() && range.compare(0, written.size(), written) == 0;
               // Holes stay holes in a file, of any size, where the range is
-              // longer than a chunk; a device takes every zero.
-              bool holes_kept = true;
-              std::int64_t hole = start;
-              for (const auto& extent : layout.data) {
-                holes_kept =
-                    holes_kept && (size <= kChunkSize || !allocated_between(hole - start, extent.first - start));
-                hole = extent.second;
-              }
-              holes_kept = holes_kept && (size <= kChunkSize || !allocated_between(hole - start, size));
-              if (copied != plain || files.output != plain_output || !prefix || !holes_kept ||
-                  (copied && files.destination.size() != range.size())) {
+              // longer than a chunk and the file system tells where they
+              // are; a device takes every zero.
+              const bool kept = holes_kept(fake, layout, start, size) || (start == 1 && shrunk != 0);
+              if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
+                  (copied && written.size() != range.size())) {
                 ADD_FAILURE() << "layout of " << layout.length << " bytes, -o" << start << " size " << size
-                              << ", shrunk by " << shrunk << ", kernel " << kernel.kernel_room << "/"
-                              << kernel.kernel_most << "/" << kernel.kernel_stop << ", clone "
-                              << static_cast<int>(clone.clone) << "/" << clone.clone_breaks_after << ": "
-                              << files.output << (prefix ? "" : " not a prefix")
-                              << (holes_kept ? "" : " holes written");
+                              << ", shrunk by " << shrunk << ", kernel " << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer))
+                              << ", clone " << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": "
+                              << fake.output << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
                 if (++failures == 10) return;
               }
             }
@@ -163,67 +137,71 @@ TEST_F(FakeRuntime, EveryMeansGivesTheChunkedCopysResult) {
   }
 }
 
-TEST_F(FakeRuntime, FailedCopyPrintsOneMessageAndClosesTheDestination) {
+TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
   struct Case {
     const char* name;
     void (*arrange)(FakeFiles&);
+    std::vector<Fault> faults;
     std::int64_t offset;
     const char* output;
     bool opened;
     std::int64_t bytes_kept;  // bytes of the range in the destination; -1: as it was
   };
-  static const auto shrunk = [](FakeFiles& f) { f.source.resize(70000); };
+  const auto none = [](FakeFiles&) {};
+  static const auto shrunk = [](FakeFiles& f) { f.source = f.source.substr(0, 70000); };
+  const Fault cut_short[] = {{Call::kReadAt, Answer::kShort}, {Call::kWriteAt, Answer::kShort}};
   // clang-format off
   const Case cases[] = {
-      {"negative start", [](FakeFiles&) {}, -1, "read file seek error.\n", false, -1},
-      {"same file", [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; }, 0, "output file is the input file.\n", true, -1},
-      {"a raw disk", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.whole_sectors = true; }, 0, "output file is not open.\n", true, -1},
-      {"identity unknown", [](FakeFiles& f) { f.destination_undescribed = true; }, 0, "output file is not open.\n", true, -1},
-      {"create fails", [](FakeFiles& f) { f.create_fails = true; }, 0, "output file is not open.\n", false, -1},
-      {"truncation fails", [](FakeFiles& f) { f.resize_fails_to = 0; }, 0, "output file is not open.\n", true, -1},
-      {"source shrank", shrunk, 0, "file read error.\n", true, 65536},
-      {"clone not undone", [](FakeFiles& f) { f.created = true, f.clone = rt::Clone::kFailed, f.clone_breaks_after = 4096, f.resize_fails_to = 0; }, 0, "file write error.\n", true, 4096},
-      // A file system that cannot extend a file over a hole at the range's
-      // end gets the zeros written.
-      {"not extended", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 70000}}, f.resize_fails_to = 100000, f.room = 80000; }, 0, "file write error.\n", true, 80000},
-      {"disk full", [](FakeFiles& f) { f.room = 65536; }, 0, "file write error.\n", true, 65536},
+      {"negative start", none, {}, -1, "read file seek error.\n", false, -1},
+      {"same file", [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; }, {}, 0, "output file is the input file.\n", true, -1},
+      {"a raw disk", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.whole_sectors = true; }, {}, 0, "output file is not open.\n", true, -1},
+      {"a read-only device", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.read_only = true; }, {}, 0, "output file is not open.\n", true, -1},
+      {"identity unknown", none, {{Call::kDescribe, Answer::kFails}}, 0, "output file is not open.\n", true, -1},
+      {"create fails", none, {{Call::kCreate, Answer::kFails}}, 0, "output file is not open.\n", false, -1},
+      {"truncation fails", none, {{Call::kResize, Answer::kFails}}, 0, "output file is not open.\n", true, -1},
+      {"source shrank", shrunk, {}, 0, "file read error.\n", true, 65536},
+      {"clone not undone", [](FakeFiles& f) { f.destination_exists = false, f.clones = true; }, {{Call::kClone, Answer::kShort}, {Call::kResize, Answer::kFails}}, 0, "file write error.\n", true, 65536},
+      // A file system that cannot extend a file over a hole gets the zeros
+      // written.
+      {"not extended", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 70000}}, f.room = 80000; }, {{Call::kResize, Answer::kFails, 1}}, 0, "file write error.\n", true, 80000},
+      {"disk full", [](FakeFiles& f) { f.room = 65536; }, {}, 0, "file write error.\n", true, 65536},
       // The destination extended over the hole after the data is cut back.
-      {"disk full before a hole", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 90000}, {99000, 100000}}, f.room = 80000; }, 0, "file write error.\n", true, 65536},
-      {"disk full, the kernel copying", [](FakeFiles& f) { f.room = 70000, f.kernel_room = INT64_MAX; }, 0, "file write error.\n", true, 70000},
-      {"short write", [](FakeFiles& f) { f.room = 100; }, 0, "file write error.\n", true, 100},
-      {"last chunk short", [](FakeFiles& f) { f.room = 99999; }, 0, "file write error.\n", true, 99999},
-      {"interrupted, then short", [](FakeFiles& f) { f.most_per_call = 1000, shrunk(f); }, 0, "file read error.\n", true, 65536},
-      {"close fails", [](FakeFiles& f) { f.destination_close_fails = true; }, 0, "file write error.\n", true, 100000},
-      {"close fails too", [](FakeFiles& f) { f.destination_close_fails = true, f.room = 0; }, 0, "file write error.\n", true, 0},
+      {"disk full before a hole", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 90000}, {99000, 100000}}, f.room = 80000; }, {}, 0, "file write error.\n", true, 65536},
+      {"disk full, the kernel copying", [](FakeFiles& f) { f.room = 70000, f.copies_in_kernel = true; }, {}, 0, "file write error.\n", true, 70000},
+      {"short write", [](FakeFiles& f) { f.room = 100; }, {}, 0, "file write error.\n", true, 100},
+      {"last chunk short", [](FakeFiles& f) { f.room = 99999; }, {}, 0, "file write error.\n", true, 99999},
+      {"interrupted, then short", shrunk, {cut_short[0], cut_short[1]}, 0, "file read error.\n", true, 65536},
+      {"close fails", none, {{Call::kClose, Answer::kFails}}, 0, "file write error.\n", true, 100000},
+      {"close fails too", [](FakeFiles& f) { f.room = 0; }, {{Call::kClose, Answer::kFails}}, 0, "file write error.\n", true, 0},
   };
   // clang-format on
+  const std::string bytes = pattern(100000);
   for (const Case& c : cases) {
-    SetUp();
-    files.source = pattern(100000);
+    FakeFiles files;
+    files.source = bytes;
     c.arrange(files);
-    const std::string before = files.destination;
-    CopyRange range;
-    range.offset = c.offset;
-    range.size = 100000;
-    EXPECT_FALSE(copy_range(source(), "out", range)) << c.name;
-    EXPECT_EQ(files.output, c.output) << c.name;
-    EXPECT_EQ(files.destination_opened, c.opened) << c.name;
-    EXPECT_EQ(files.destination, c.bytes_kept < 0 ? before : pattern(100000).substr(0, c.bytes_kept)) << c.name;
-    EXPECT_EQ(files.closed, c.opened ? std::vector<int>{kDestination} : std::vector<int>{}) << c.name;
+    Fake fake(files, c.faults);
+    EXPECT_FALSE(fake.copy(c.offset, 100000)) << c.name;
+    EXPECT_EQ(fake.output, c.output) << c.name;
+    EXPECT_EQ(fake.destination_opened, c.opened) << c.name;
+    EXPECT_EQ(fake.files.destination, c.bytes_kept < 0 ? files.destination : pattern(100000).substr(0, c.bytes_kept)) << c.name;
+    EXPECT_EQ(fake.closed, c.opened ? std::vector<int>{kDestination} : std::vector<int>{}) << c.name;
   }
 }
 
 // A created destination is never readable by anyone who cannot read the
 // source: read and write for the owner, the source's bits for the others.
-TEST_F(FakeRuntime, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
+TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
   const int modes[][2] = {{0600, 0600}, {0640, 0640}, {0644, 0644}, {0666, 0666}, {0755, 0644}, {04444, 0644}};
+  const std::string bytes = pattern(100);
   for (const auto& mode : modes) {
-    SetUp();
-    files.source = pattern(100);
-    files.created = true;
+    FakeFiles files;
+    files.source = bytes;
+    files.destination_exists = false;
     files.source_info.permissions = mode[0];
-    EXPECT_TRUE(run_copy(0, 10));
-    EXPECT_EQ(files.mode, mode[1]) << mode[0];
+    Fake fake(files);
+    EXPECT_TRUE(fake.copy(0, 10));
+    EXPECT_EQ(fake.mode, mode[1]) << mode[0];
   }
 }
 
@@ -232,7 +210,7 @@ TEST_F(FakeRuntime, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
 // any window of it. Disjoint windows are two files. A regular file and a
 // device are one where the device's part that the copy reads or writes
 // overlaps the device that holds the file's file system.
-TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
+TEST(Copy, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
   struct Case {
     rt::Window source, destination;
     bool same;
@@ -274,9 +252,10 @@ TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
       // A file system on no device that can be told.
       {whole, whole, false, disk, {0, 0}, true, 1020},
   };
+  const std::string bytes = pattern(2000);
   for (const Case& c : cases) {
-    SetUp();
-    files.source = pattern(2000);
+    FakeFiles files;
+    files.source = bytes;
     files.source_info.window = c.source;
     files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false, false, 0644};
     const rt::FileInfo file_system{rt::Kind::kBlockDevice, disk, c.file_system, false, false, 0};
@@ -285,86 +264,86 @@ TEST_F(FakeRuntime, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
       files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false, 0644};
     }
     if (c.file_system.end != 0) (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
-    EXPECT_EQ(run_copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;
-    EXPECT_EQ(files.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
+    Fake fake(files);
+    EXPECT_EQ(fake.copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;
+    EXPECT_EQ(fake.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
     // A device keeps the bytes past the copy; a regular file is emptied.
     const std::string rest = c.device_source ? "" : "estination";
-    EXPECT_EQ(files.destination, c.same ? "previous destination" : pattern(2000).substr(c.start, 10) + rest);
+    EXPECT_EQ(fake.files.destination, c.same ? "previous destination" : pattern(2000).substr(c.start, 10) + rest);
   }
 }
 
-TEST_F(FakeRuntime, RunPrintsReportAndClosesDestinationBeforeSource) {
+TEST(Run, PrintsReportAndClosesDestinationBeforeSource) {
   struct Case {
     std::vector<const char*> arguments;
     void (*arrange)(FakeFiles&);
+    std::vector<Fault> faults;
     const char* output;
     int status;
     std::vector<int> closed;
   };
   const auto none = [](FakeFiles&) {};
-  const auto missing = [](FakeFiles& f) { f.source_missing = true; };
-  const auto unseekable = [](FakeFiles& f) { f.source_unseekable = true; };
   const auto sizeless = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kOther; };
   const auto made_up = [](FakeFiles& f) { f.sizes = rt::Sizes::kMadeUp; };
   // sysfs: a text attribute of 900 bytes reports a page, a binary one its
   // length; the copy takes the bytes of the measure's read.
   const auto text = [](FakeFiles& f) {
-    f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096, f.changes_when_read = true;
+    f.sizes = rt::Sizes::kLengthsOrPage, f.reported_size = 4096, f.changes_when_read = true;
   };
+  const auto binary = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.reported_size = 4095; };
   // procfs: 0 is no length, another size is.
-  const auto proc_text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero, f.measured_size = 0; };
+  const auto proc_text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero, f.reported_size = 0; };
   const auto proc_length = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero; };
-  const auto unreadable = [](FakeFiles& f) {
-    f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4096, f.source_unreadable = true;
-  };
-  const auto binary = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.measured_size = 4095; };
   const auto raw_disk = [](FakeFiles& f) {
     f.source_info.kind = rt::Kind::kBlockDevice, f.source_info.whole_sectors = true;
   };
   const auto directory = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kDirectory; };
-  const auto undescribed = [](FakeFiles& f) { f.source_undescribed = true; };
-  const auto sizes_unknown = [](FakeFiles& f) { f.sizes_unknown = true; };
-  const auto grown = [](FakeFiles& f) { f.measured_size = 901; };
+  const auto grown = [](FakeFiles& f) { f.reported_size = 901; };
   const auto same_file = [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; };
   const char* usage = "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n";
+  const Fault fails[] = {{Call::kOpenSource, Answer::kFails}, {Call::kSeekEnd, Answer::kFails},
+                         {Call::kReadAt, Answer::kFails},     {Call::kDescribe, Answer::kFails},
+                         {Call::kFileSizes, Answer::kFails}};
   // One row for each stage that can end the run.
   // clang-format off
   const Case cases[] = {
-      {{"in", "out", "2", "-b64", "-o-3"}, none, "filesize:900 size:128 offset:704\n", 0, {kDestination, kSource}},
-      {{"in", "out"}, none, usage, -1, {}},
-      {{"in", "out", "1", "-x"}, missing, "input file is not open.\n", -1, {}},
-      {{"in", "out", "1"}, unseekable, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "2"}, sizeless, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "3"}, made_up, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "3"}, proc_text, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "3"}, proc_length, "filesize:900 size:3 offset:0\n", 0, {kDestination, kSource}},
-      {{"in", "out", "-3"}, text, "filesize:900 size:3 offset:897\n", 0, {kDestination, kSource}},
-      {{"in", "out", "-3"}, unreadable, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "-3"}, binary, "filesize:4095 size:3 offset:4092\nfile read error.\n", -1, {kDestination, kSource}},
-      {{"in", "out", "3"}, raw_disk, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "4"}, directory, "input file is not open.\n", -1, {kSource}},
-      {{"in", "out", "5"}, undescribed, "input file is not open.\n", -1, {kSource}},
-      {{"in", "out", "x", "-b", "-q"}, none, "-b option syntax error.\n", -1, {kSource}},
-      {{"in", "out", "x"}, none, "size parameter syntax error.\n", -1, {kSource}},
-      {{"in", "out", "1"}, sizes_unknown, "input file seek end error.\n", -1, {kSource}},
-      {{"in", "out", "1", "-o-950"}, none, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1, {kSource}},
-      {{"in", "in", "5"}, same_file, "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kDestination, kSource}},
-      {{"in", "out", "-5"}, grown, "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
+      {{"in", "out", "2", "-b64", "-o-3"}, none, {}, "filesize:900 size:128 offset:704\n", 0, {kDestination, kSource}},
+      {{"in", "out"}, none, {}, usage, -1, {}},
+      {{"in", "out", "1", "-x"}, none, {fails[0]}, "input file is not open.\n", -1, {}},
+      {{"in", "out", "1"}, none, {fails[1]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "2"}, sizeless, {}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "3"}, made_up, {}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "3"}, proc_text, {}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "3"}, proc_length, {}, "filesize:900 size:3 offset:0\n", 0, {kDestination, kSource}},
+      {{"in", "out", "-3"}, text, {}, "filesize:900 size:3 offset:897\n", 0, {kDestination, kSource}},
+      {{"in", "out", "-3"}, text, {fails[2]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "-3"}, binary, {}, "filesize:4095 size:3 offset:4092\nfile read error.\n", -1, {kDestination, kSource}},
+      {{"in", "out", "3"}, raw_disk, {}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "4"}, directory, {}, "input file is not open.\n", -1, {kSource}},
+      {{"in", "out", "5"}, none, {fails[3]}, "input file is not open.\n", -1, {kSource}},
+      {{"in", "out", "x", "-b", "-q"}, none, {}, "-b option syntax error.\n", -1, {kSource}},
+      // The real number reader refuses what lies outside the 64-bit range.
+      {{"in", "out", "1", "-b99999999999999999999"}, none, {}, "-b option syntax error.\n", -1, {kSource}},
+      {{"in", "out", "x"}, none, {}, "size parameter syntax error.\n", -1, {kSource}},
+      {{"in", "out", "1"}, none, {fails[4]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "1", "-o-950"}, none, {}, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1, {kSource}},
+      {{"in", "in", "5"}, same_file, {}, "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kDestination, kSource}},
+      {{"in", "out", "-5"}, grown, {}, "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
   };
   // clang-format on
+  const std::string bytes = pattern(900);
   for (const Case& c : cases) {
-    SetUp();
-    files.source = pattern(900);
+    FakeFiles files;
+    files.source = bytes;
     c.arrange(files);
-    std::vector<char*> argv{const_cast<char*>("dravlet")};
-    for (const char* argument : c.arguments) argv.push_back(const_cast<char*>(argument));
+    Fake fake(files, c.faults);
     const std::string label = c.arguments.size() > 2 ? c.arguments[2] : "";
-    EXPECT_EQ(run_dravlet(static_cast<int>(argv.size()), argv.data()), c.status) << label;
-    EXPECT_EQ(files.output, c.output) << label;
-    // The report line, and only it, is flushed: before any byte is copied.
+    EXPECT_EQ(fake.run(c.arguments), c.status) << label;
+    EXPECT_EQ(fake.output, c.output) << label;
+    // The report line, and only it, is out before the first byte copied.
     const std::string output = c.output;
-    EXPECT_EQ(files.flushed, output.rfind("filesize:", 0) == 0 ? output.substr(0, output.find('\n') + 1) : "") << label;
-    EXPECT_EQ(files.closed, c.closed) << label;
+    EXPECT_EQ(fake.reported, c.status == 0 ? output.substr(0, output.find('\n') + 1) : "") << label;
+    EXPECT_EQ(fake.closed, c.closed) << label;
   }
 }
 

@@ -1,15 +1,54 @@
 #include "fake_runtime.h"
 
-#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-FakeFiles& fake_files() {
-  static FakeFiles files;
-  return files;
-}
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "dravlet.h"
 
 namespace {
+
+Fake* current = nullptr;
+
+// A destination's bytes, kept from run to run so that each run needs no
+// new memory: the runs of a table are many, and their files large.
+std::string spare_destination;
+
+// The file that standard output goes to during a run, or null.
+std::FILE* capture = nullptr;
+
+#ifdef _WIN32
+int duplicate(int fd) { return _dup(fd); }
+void redirect(int from, int to) { _dup2(from, to); }
+void close_fd(int fd) { _close(fd); }
+int file_number(std::FILE* file) { return _fileno(file); }
+void resize_file(int fd) { _chsize_s(fd, 0); }
+// Untranslated, so that the messages are caught as the tool writes them.
+void binary_output(bool binary) { _setmode(_fileno(stdout), binary ? _O_BINARY : _O_TEXT); }
+#else
+int duplicate(int fd) { return dup(fd); }
+void redirect(int from, int to) { dup2(from, to); }
+void close_fd(int fd) { close(fd); }
+int file_number(std::FILE* file) { return fileno(file); }
+void resize_file(int fd) { static_cast<void>(ftruncate(fd, 0)); }
+void binary_output(bool) {}
+#endif
+
+// What has reached the capture file so far, without flushing the buffer.
+std::string captured() {
+  std::string text;
+  std::rewind(capture);
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, capture)) > 0;) text.append(chunk, n);
+  return text;
+}
 
 std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
@@ -17,119 +56,205 @@ std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 // copy in the tests takes a thousandth of this.
 void count_call() {
   constexpr int kMostCalls = 1000000;
-  if (++fake_files().calls == kMostCalls) {
+  if (++fake().calls == kMostCalls) {
     std::fputs("the copy made a million calls without moving on\n", stderr);
     std::abort();
   }
 }
 
-std::int64_t source_size(const FakeFiles& files) { return static_cast<std::int64_t>(files.source.size()); }
+std::int64_t source_size() { return static_cast<std::int64_t>(fake().files.source.size()); }
 
 // The source's bytes left from position on.
-std::int64_t available(const FakeFiles& files, std::int64_t position) {
-  return position < source_size(files) ? source_size(files) - position : 0;
+std::int64_t available(std::int64_t position) { return position < source_size() ? source_size() - position : 0; }
+
+// The most that a call answering answer moves of count bytes, or -1 for a
+// failure.
+std::int64_t answered(Answer answer, std::int64_t count) {
+  switch (answer) {
+    case Answer::kWhole:
+      return count;
+    case Answer::kShort:
+      return smallest(count, kShortBytes);
+    case Answer::kNothing:
+      return 0;
+    case Answer::kFails:
+    case Answer::kExists:
+      break;
+  }
+  return -1;
+}
+
+void mark_written(std::int64_t from, std::int64_t to) {
+  if (from < to) fake().written.emplace_back(from, to);
 }
 
 // Puts up to count bytes at position of the destination, within its room;
 // shared_from, when not negative, is where they lie in the source, whose
 // holes they then share. Returns the bytes put.
-std::int64_t put(FakeFiles& files, std::int64_t position, const char* bytes, std::int64_t count,
-                 std::int64_t shared_from = -1) {
-  const std::int64_t length = smallest(count, files.room);
-  if (static_cast<std::int64_t>(files.destination.size()) < position + length) {
-    files.destination.resize(static_cast<std::size_t>(position + length));
-    files.allocated.resize(files.destination.size(), '0');
+std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, std::int64_t shared_from = -1) {
+  Fake& f = fake();
+  std::string& destination = f.files.destination;
+  const std::int64_t length = smallest(count, f.files.room);
+  if (length > 0 && f.reported.empty()) f.reported = captured() + ".";
+  if (static_cast<std::int64_t>(destination.size()) < position + length) {
+    destination.resize(static_cast<std::size_t>(position + length));
   }
-  files.destination.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(length), bytes,
-                            static_cast<std::size_t>(length));
-  const bool shares_holes = shared_from >= 0 && files.reports_holes;
-  files.allocated.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(length),
-                          static_cast<std::size_t>(length), shares_holes ? '0' : '1');
-  for (const auto& extent : shares_holes ? files.data : decltype(files.data){}) {
-    const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
-    const std::int64_t to = smallest(extent.second, shared_from + length);
-    if (from < to) {
-      files.allocated.replace(static_cast<std::size_t>(position + from - shared_from),
-                              static_cast<std::size_t>(to - from), static_cast<std::size_t>(to - from), '1');
+  destination.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(length), bytes,
+                      static_cast<std::size_t>(length));
+  if (shared_from < 0 || !f.files.reports_holes) {
+    mark_written(position, position + length);
+  } else {
+    for (const auto& extent : f.files.data) {
+      const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
+      mark_written(position + from - shared_from, position + smallest(extent.second, shared_from + length) - shared_from);
     }
   }
-  files.room -= length;
+  f.files.room -= length;
   return length;
 }
 
 }  // namespace
 
+Fake::Fake(FakeFiles before, std::vector<Fault> list)
+    : files(std::move(before)), faults(std::move(list)), outer_(current) {
+  current = this;
+  spare_destination.assign(files.destination);
+  files.destination.swap(spare_destination);
+  if (!files.destination_exists) files.destination.clear();
+  written = {{0, static_cast<std::int64_t>(files.destination.size())}};
+}
+
+Fake::~Fake() {
+  current = outer_;
+  files.destination.swap(spare_destination);
+}
+
+Fake& fake() { return *current; }
+
+template <typename Run>
+void Fake::catching_output(Run run) {
+  // One file for every run, emptied for each.
+  static std::FILE* const file = std::tmpfile();
+  std::fflush(stdout);
+  capture = file;
+  resize_file(file_number(capture));
+  std::rewind(capture);
+  const int saved = duplicate(1);
+  redirect(file_number(capture), 1);
+  binary_output(true);
+  run();
+  std::fflush(stdout);
+  binary_output(false);
+  redirect(saved, 1);
+  close_fd(saved);
+  output = captured();
+  // The first byte came before anything was flushed, or never came.
+  if (!reported.empty()) reported.pop_back();
+  capture = nullptr;
+}
+
+int Fake::run(const std::vector<const char*>& arguments) {
+  std::vector<char*> argv{const_cast<char*>("dravlet")};
+  for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
+  int status = 0;
+  catching_output([&] { status = run_dravlet(static_cast<int>(argv.size()), argv.data()); });
+  return status;
+}
+
+bool Fake::copy(std::int64_t start, std::int64_t size) {
+  CopyRange range;
+  range.offset = start;
+  range.size = size;
+  bool copied = false;
+  catching_output([&] { copied = copy_range({FakeFiles::kSource, files.source_info, false}, "out", range); });
+  return copied;
+}
+
+bool Fake::allocated_between(std::int64_t from, std::int64_t to) const {
+  for (const auto& extent : written) {
+    if (extent.first < to && from < extent.second) return true;
+  }
+  return false;
+}
+
 namespace rt {
 
-int open_source(const char*) { return fake_files().source_missing ? -1 : FakeFiles::kSource; }
+int open_source(const char*) { return fake().faults.answer(Call::kOpenSource) == Answer::kFails ? -1 : FakeFiles::kSource; }
 
 int create_file(const char*, int mode, bool* exists) {
-  FakeFiles& files = fake_files();
-  *exists = !files.created && !files.create_fails;
-  if (*exists || files.create_fails) return -1;
-  files.destination_opened = true;
-  files.mode = mode;
-  files.destination.clear(), files.allocated.clear();
+  Fake& f = fake();
+  const Answer answer = f.faults.answer(Call::kCreate);
+  *exists = answer == Answer::kExists || (answer == Answer::kWhole && f.files.destination_exists);
+  if (answer != Answer::kWhole || f.files.destination_exists) return -1;
+  f.destination_opened = f.files.destination_exists = true;
+  f.mode = mode;
   return FakeFiles::kDestination;
 }
 
 int open_file(const char*, int mode) {
-  FakeFiles& files = fake_files();
-  files.destination_opened = true;
-  if (files.vanishes) files.destination.clear(), files.allocated.clear(), files.mode = mode;
+  Fake& f = fake();
+  f.destination_opened = true;
+  // A name removed between the two opens is created again.
+  if (!f.files.destination_exists) f.files.destination_exists = true, f.mode = mode;
   return FakeFiles::kDestination;
 }
 
 bool describe(int fd, FileInfo* info) {
-  const FakeFiles& files = fake_files();
-  if (fd == FakeFiles::kSource ? files.source_undescribed : files.destination_undescribed) return false;
-  *info = fd == FakeFiles::kSource ? files.source_info : files.destination_info;
+  Fake& f = fake();
+  if (f.faults.answer(Call::kDescribe) == Answer::kFails) return false;
+  *info = fd == FakeFiles::kSource ? f.files.source_info : f.files.destination_info;
   return true;
 }
 
 bool describe_file_system(int fd, FileInfo* info) {
-  const FakeFiles& files = fake_files();
+  const FakeFiles& files = fake().files;
   *info = fd == FakeFiles::kSource ? files.source_file_system : files.destination_file_system;
   return info->storage.volume != 0;
 }
 
 bool file_sizes(int, Sizes* sizes) {
-  *sizes = fake_files().sizes;
-  return !fake_files().sizes_unknown;
+  *sizes = fake().files.sizes;
+  return fake().faults.answer(Call::kFileSizes) != Answer::kFails;
 }
 
 std::int64_t page_size() { return 4096; }
 
 int resize(int, std::int64_t length) {
-  FakeFiles& files = fake_files();
-  if (length == files.resize_fails_to) return -1;
-  files.destination.resize(static_cast<std::size_t>(length));
-  files.allocated.resize(static_cast<std::size_t>(length), '0');
+  Fake& f = fake();
+  if (f.faults.answer(Call::kResize) == Answer::kFails) return -1;
+  f.files.destination.resize(static_cast<std::size_t>(length));
+  for (auto& extent : f.written) {
+    extent.first = smallest(extent.first, length);
+    extent.second = smallest(extent.second, length);
+  }
   return 0;
 }
 
 Clone clone_range(int, std::int64_t source_position, int, std::int64_t destination_position, std::int64_t length) {
-  FakeFiles& files = fake_files();
+  count_call();
+  Fake& f = fake();
   // As the kernel, refuses a range that reaches past the source's end.
-  if (files.clone == Clone::kRefused || length <= 0 || source_position + length > source_size(files)) {
-    return Clone::kRefused;
-  }
-  const std::int64_t shared = files.clone == Clone::kShared ? length : smallest(files.clone_breaks_after, length);
-  put(files, destination_position, files.source.data() + source_position, shared, source_position);
-  return files.clone;
+  if (!f.files.clones || length <= 0 || source_position + length > source_size()) return Clone::kRefused;
+  const Answer answer = f.faults.answer(Call::kClone);
+  if (answer == Answer::kNothing) return Clone::kRefused;
+  // A clone that breaks off shares a chunk first, when short.
+  const std::int64_t shared = answer == Answer::kWhole ? length : answer == Answer::kShort ? smallest(length, kChunkSize) : 0;
+  put(destination_position, f.files.source.data() + source_position, shared, source_position);
+  return answer == Answer::kWhole ? Clone::kShared : Clone::kFailed;
 }
 
 bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* end) {
   count_call();
-  FakeFiles& files = fake_files();
-  if (!files.reports_holes || files.data_answers-- == 0) return false;
+  Fake& f = fake();
+  const Answer answer = f.faults.answer(Call::kFindData);
+  if (!f.files.reports_holes || answer == Answer::kFails || answer == Answer::kNothing) return false;
   // Past the end, or where only a hole remains: the file's end.
-  *start = *end = source_size(files);
-  for (const auto& extent : files.data) {
-    const std::int64_t extent_end = smallest(extent.second, source_size(files));
+  *start = *end = source_size();
+  for (const auto& extent : f.files.data) {
+    const std::int64_t extent_end = smallest(extent.second, source_size());
     if (extent_end > position && extent.first < extent_end) {
       *start = extent.first > position ? extent.first : position;
-      *end = extent_end;
+      *end = answer == Answer::kShort ? smallest(extent_end, *start + kShortBytes) : extent_end;
       break;
     }
   }
@@ -141,67 +266,52 @@ void read_ahead(int, std::int64_t, std::int64_t) {}
 std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t destination_position,
                          std::int64_t length) {
   count_call();
-  FakeFiles& files = fake_files();
-  const std::int64_t count =
-      smallest(smallest(length, files.kernel_most), smallest(files.kernel_room, available(files, source_position)));
-  if (count == 0) return files.kernel_room == 0 ? files.kernel_stop : 0;
-  const std::int64_t moved = put(files, destination_position, files.source.data() + source_position, count);
-  files.kernel_room -= moved;
+  Fake& f = fake();
+  if (!f.files.copies_in_kernel) return -1;
+  const std::int64_t count = answered(f.faults.answer(Call::kKernelCopy), smallest(length, available(source_position)));
+  if (count <= 0) return count;
+  const std::int64_t moved = put(destination_position, f.files.source.data() + source_position, count);
   return moved == 0 ? -1 : moved;
 }
 
 std::int64_t seek_end(int) {
-  const FakeFiles& files = fake_files();
-  if (files.source_unseekable) return -1;
-  return files.measured_size >= 0 ? files.measured_size : source_size(files);
+  Fake& f = fake();
+  if (f.faults.answer(Call::kSeekEnd) == Answer::kFails) return -1;
+  return f.files.reported_size >= 0 ? f.files.reported_size : source_size();
 }
 
-std::int64_t seek_set(int fd, std::int64_t position) {
-  if (position < 0 || (fd == FakeFiles::kSource && fake_files().source_unseekable)) return -1;
-  return position;
+std::int64_t seek_set(int, std::int64_t position) {
+  return position < 0 || fake().faults.answer(Call::kSeekSet) == Answer::kFails ? -1 : position;
 }
 
 std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
-  FakeFiles& files = fake_files();
-  if (files.source_unreadable) return -1;
-  const std::int64_t length = smallest(smallest(count, available(files, position)), files.most_per_call);
-  if (length > 0) std::memcpy(buffer, files.source.data() + position, static_cast<std::size_t>(length));
-  if (files.changes_when_read) files.source = std::string(files.source.size() - 1, 'x');
+  Fake& f = fake();
+  const std::int64_t length = answered(f.faults.answer(Call::kReadAt), smallest(count, available(position)));
+  if (length > 0) std::memcpy(buffer, f.files.source.data() + position, static_cast<std::size_t>(length));
+  if (f.files.changes_when_read) f.moved_on.assign(f.files.source.size() - 1, 'x'), f.files.source = f.moved_on;
   return length;
 }
 
 std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
-  FakeFiles& files = fake_files();
-  if (files.room == 0) return -1;
-  return put(files, position, static_cast<const char*>(buffer), smallest(count, files.most_per_call));
+  Fake& f = fake();
+  const std::int64_t length = answered(f.faults.answer(Call::kWriteAt), count);
+  if (length <= 0 || f.files.room == 0) return length < 0 || f.files.room == 0 ? -1 : 0;
+  return put(position, static_cast<const char*>(buffer), length);
 }
 
 std::int64_t write(int fd, const void* buffer, std::int64_t count) {
-  FakeFiles& files = fake_files();
-  const std::int64_t moved = write_at(fd, buffer, count, files.destination_position);
-  if (moved > 0) files.destination_position += moved;
+  Fake& f = fake();
+  const std::int64_t moved = write_at(fd, buffer, count, f.position);
+  if (moved > 0) f.position += moved;
   return moved;
 }
 
 int close(int fd) {
-  FakeFiles& files = fake_files();
-  files.closed.push_back(fd);
-  return fd == FakeFiles::kDestination && files.destination_close_fails ? -1 : 0;
+  Fake& f = fake();
+  f.closed.push_back(fd);
+  return f.faults.answer(Call::kClose) == Answer::kFails ? -1 : 0;
 }
-
-bool scan_i64(const char* text, std::int64_t* value, const char** rest) {
-  int length = 0;
-  if (std::sscanf(text, "%" SCNd64 "%n", value, &length) != 1) return false;
-  *rest = text + length;
-  return true;
-}
-
-void print_text(const char* text) { fake_files().output += text; }
-
-void print_i64(std::int64_t value) { fake_files().output += std::to_string(value); }
-
-void flush_output() { fake_files().flushed = fake_files().output; }
 
 }  // namespace rt

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "../faults.h"
 #include "dravlet.h"
 
 namespace {
@@ -46,45 +47,16 @@ const SparseLayout kSparseLayouts[4] = {
     {{{1, 4094}, {65535, 2}, {131072, 70001}}, 262144},
 };
 
-const char* const kMessages[] = {
-    "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n",
-    "input file is not open.\n",
-    "input file seek end error.\n",
-    "unknown option error.\n",
-    "-b option syntax error.\n",
-    "-p option syntax error.\n",
-    "-p option range error.\n",
-    "-o option syntax error.\n",
-    "-o option range error.\n",
-    "size parameter syntax error.\n",
-    "size parameter range error.\n",
-    "file size range error.\n",
-    "read file seek error.\n",
-    "output file is the input file.\n",
-    "output file is not open.\n",
-    "file read error.\n",
-    "file write error.\n",
-};
-
 // The calls that the fault byte can make misbehave: bits 0-2 pick the call
-// (0 none), bits 3-4 how (short, nothing, a failure), bits 5-7 from which
-// occurrence in the run on. This unit stands in for them and hands the
-// rest to the real runtime, whose own are renamed real_*.
-struct Fault {
-  enum Call { kNone, kKernelCopy, kClone, kFindData, kReadAt, kWriteAt };
-  enum How { kShort, kNothing, kFails };
-  int call = kNone;
-  int how = kShort;
-  int from = 0;
-  int seen = 0;  // occurrences of the call so far
-  bool met = false;
-  // Whether this occurrence of call misbehaves.
-  bool strikes(int which) {
-    if (call != which || seen++ < from) return false;
-    met = true;
-    return true;
-  }
-} fault;
+// (0, 6 and 7 none), bits 3-4 how (short, nothing, a failure, a failure),
+// bits 5-7 from which occurrence in the run on. This unit stands in for them
+// and hands the rest to the real runtime, whose own are renamed real_*.
+constexpr Call kFaultyCalls[] = {Call::kCount,  Call::kKernelCopy, Call::kClone, Call::kFindData,
+                                 Call::kReadAt, Call::kWriteAt,    Call::kCount, Call::kCount};
+constexpr Answer kFaultyAnswers[] = {Answer::kShort, Answer::kNothing, Answer::kFails, Answer::kFails};
+
+Fault fault{Call::kCount, Answer::kWhole};
+Faults faults;
 
 const std::string kPreviousDestination = "the destination as it was before the run\n";
 
@@ -117,11 +89,11 @@ void write_file(const std::string& path, const std::string& bytes) {
   std::abort();
 }
 
+// Whether text is one message: a line that ends in a full stop, or the
+// usage line.
 bool is_message(const std::string& text) {
-  for (const char* message : kMessages) {
-    if (text == message) return true;
-  }
-  return false;
+  const bool line = text.size() > 2 && text.find('\n') == text.size() - 1;
+  return line && (text[text.size() - 2] == '.' || text.rfind("usage: dravlet ", 0) == 0);
 }
 
 // Runs the tool with its standard output going to a file; returns the status
@@ -174,47 +146,52 @@ int64_t real_read_at(int fd, void* buffer, int64_t count, int64_t position);
 int64_t real_write_at(int fd, const void* buffer, int64_t count, int64_t position);
 
 Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
-  if (!fault.strikes(Fault::kClone)) {
+  const Answer answer = faults.answer(Call::kClone);
+  if (answer == Answer::kWhole) {
     return real_clone_range(source, source_position, destination, destination_position, length);
   }
-  if (fault.how == Fault::kNothing) return Clone::kRefused;
+  if (answer == Answer::kNothing) return Clone::kRefused;
   // Broken off after sharing half the chunks, or before sharing any.
   const int64_t half = length / 2 / kChunkSize * kChunkSize;
-  if (fault.how == Fault::kShort && half > 0) {
+  if (answer == Answer::kShort && half > 0) {
     real_clone_range(source, source_position, destination, destination_position, half);
   }
   return Clone::kFailed;
 }
 
 bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
-  if (!fault.strikes(Fault::kFindData)) return real_find_data(fd, position, start, end);
+  const Answer answer = faults.answer(Call::kFindData);
+  if (answer == Answer::kWhole) return real_find_data(fd, position, start, end);
   // An extent told short: what follows it is asked for again.
-  if (fault.how != Fault::kShort || !real_find_data(fd, position, start, end)) return false;
-  if (*end - *start > 1000) *end = *start + 1000;
+  if (answer != Answer::kShort || !real_find_data(fd, position, start, end)) return false;
+  if (*end - *start > kShortBytes) *end = *start + kShortBytes;
   return true;
 }
 
 int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
                     int64_t length) {
-  if (!fault.strikes(Fault::kKernelCopy)) {
-    return real_kernel_copy(source, source_position, destination, destination_position, length);
+  const Answer answer = faults.answer(Call::kKernelCopy);
+  if (answer == Answer::kWhole || answer == Answer::kShort) {
+    const int64_t count = answer == Answer::kShort && length > kShortBytes ? kShortBytes : length;
+    return real_kernel_copy(source, source_position, destination, destination_position, count);
   }
-  if (fault.how == Fault::kShort) {
-    return real_kernel_copy(source, source_position, destination, destination_position, length < 4097 ? length : 4097);
-  }
-  return fault.how == Fault::kNothing ? 0 : -1;
+  return answer == Answer::kNothing ? 0 : -1;
+}
+
+// The most that a call answering answer moves of count bytes, or -1.
+int64_t answered(Answer answer, int64_t count) {
+  if (answer == Answer::kShort) return count < kShortBytes ? count : kShortBytes;
+  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
 }
 
 int64_t read_at(int fd, void* buffer, int64_t count, int64_t position) {
-  if (!fault.strikes(Fault::kReadAt)) return real_read_at(fd, buffer, count, position);
-  if (fault.how == Fault::kShort) return real_read_at(fd, buffer, count < 1000 ? count : 1000, position);
-  return fault.how == Fault::kNothing ? 0 : -1;
+  const int64_t length = answered(faults.answer(Call::kReadAt), count);
+  return length <= 0 ? length : real_read_at(fd, buffer, length, position);
 }
 
 int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position) {
-  if (!fault.strikes(Fault::kWriteAt)) return real_write_at(fd, buffer, count, position);
-  if (fault.how == Fault::kShort) return real_write_at(fd, buffer, count < 1000 ? count : 1000, position);
-  return fault.how == Fault::kNothing ? 0 : -1;
+  const int64_t length = answered(faults.answer(Call::kWriteAt), count);
+  return length <= 0 ? length : real_write_at(fd, buffer, length, position);
 }
 
 }  // namespace rt
@@ -237,7 +214,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t length) {
   if (length < 2) return 0;
   const int selector = data[0];
-  fault = {data[1] & 7, data[1] >> 3 & 3, data[1] >> 5};
+  fault = {kFaultyCalls[data[1] & 7], kFaultyAnswers[data[1] >> 3 & 3], data[1] >> 5};
+  faults = Faults({fault});
   const int source = (selector & 3) + ((selector & 16) != 0 ? 4 : 0);
   const bool destination_existed = (selector & 4) != 0;
   const bool onto_source = (selector & 8) != 0;
@@ -309,8 +287,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
     // Only a read or a write that failed or moved nothing fails the copy;
     // the other means fall back, and short calls go on. What arrived is a
     // prefix of the range.
-    const int failed_call = rest == "file read error.\n" ? Fault::kReadAt : Fault::kWriteAt;
-    if (fault.call != failed_call || fault.how == Fault::kShort || !fault.met) {
+    const Call failed_call = rest == "file read error.\n" ? Call::kReadAt : Call::kWriteAt;
+    if (fault.call != failed_call || fault.answer == Answer::kShort || !faults.met()) {
       violated("the copy failed without a failing read or write", argv, output, status);
     }
     const std::string range = source_bytes[source].substr(static_cast<std::size_t>(offset));

@@ -1,0 +1,74 @@
+// How the tests make the runtime's calls misbehave: a list of faults, each
+// naming a call, how it answers and from which of its occurrences on. The
+// unit tests' fake runtime and the fuzzer's runtime both take them.
+#ifndef DRAVLET_TESTS_FAULTS_H_
+#define DRAVLET_TESTS_FAULTS_H_
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+enum class Call {
+  kOpenSource,
+  kDescribe,
+  kFileSizes,
+  kSeekEnd,
+  kSeekSet,
+  kCreate,
+  kResize,
+  kClone,
+  kFindData,
+  kKernelCopy,
+  kReadAt,
+  kWriteAt,
+  kClose,
+  kCount
+};
+
+// How a call answers.
+enum class Answer {
+  kWhole,    // as it should
+  kShort,    // moves at most kShortBytes, tells an extent of at most that,
+             // or breaks off a clone after sharing some of it
+  kNothing,  // moves nothing: 0, or a clone refused
+  kFails,    // -1 or false
+  kExists,   // a create fails because the name exists
+};
+
+// The most that a short call moves: neither a page nor a chunk.
+constexpr std::int64_t kShortBytes = 4097;
+
+struct Fault {
+  Call call;
+  Answer answer;
+  int from = 0;  // the first of the call's occurrences, from 0, that misbehaves
+};
+
+// The faults of one run, and how often each call was made so far.
+class Faults {
+ public:
+  Faults() = default;
+  explicit Faults(std::vector<Fault> faults) : faults_(std::move(faults)) {}
+
+  // How this occurrence of call answers.
+  Answer answer(Call call) {
+    const int seen = seen_[static_cast<int>(call)]++;
+    for (const Fault& fault : faults_) {
+      if (fault.call == call && seen >= fault.from) {
+        met_ = true;
+        return fault.answer;
+      }
+    }
+    return Answer::kWhole;
+  }
+
+  // Whether a fault answered a call.
+  bool met() const { return met_; }
+
+ private:
+  std::vector<Fault> faults_;
+  int seen_[static_cast<int>(Call::kCount)] = {};
+  bool met_ = false;
+};
+
+#endif  // DRAVLET_TESTS_FAULTS_H_
