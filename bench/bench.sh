@@ -38,6 +38,8 @@
 # the XFS row, the space its copy took on the file system.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# used_bytes, shared with the suite.
+source tests/e2e/helpers.bash
 tool=$(realpath "${1:-build/release/dravlet}")
 rounds=${2:-20}
 work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/dravlet-bench.XXXXXX")
@@ -86,11 +88,6 @@ time_once() {
 peak_kib() {
   rm -f "$out_tool" "$out_dd"
   /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1
-}
-
-used_bytes() {
-  sync -f "$1"
-  stat -f -c '%b %f %S' "$1" | awk '{ print ($1 - $2) * $3 }'
 }
 
 # compare NAME RUNS: times $tool_cmd against $dd_cmd and prints their row.

@@ -81,7 +81,8 @@ bool ask(const Transfer& t, int64_t from, Told* told) {
   told->from = from;
   told->data = smaller(data - t.start, t.size);
   told->end = data == end ? t.size : smaller(end - t.start, t.size);
-  if (told->data < told->end) rt::read_ahead(t.source, t.start + told->data, smaller(told->end - told->data, kReadAhead));
+  if (told->data < told->end)
+    rt::read_ahead(t.source, t.start + told->data, smaller(told->end - told->data, kReadAhead));
   return true;
 }
 

@@ -70,9 +70,10 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
   };
   // Whole, short, 0 and failing from the second call on: the kernel's copy,
   // then the clone (refused where the file system cannot).
-  const std::vector<Fault> kernels[] = {
-      {}, {{Call::kKernelCopy, Answer::kShort}}, {{Call::kKernelCopy, Answer::kNothing}},
-      {{Call::kKernelCopy, Answer::kFails, 1}}};
+  const std::vector<Fault> kernels[] = {{},
+                                        {{Call::kKernelCopy, Answer::kShort}},
+                                        {{Call::kKernelCopy, Answer::kNothing}},
+                                        {{Call::kKernelCopy, Answer::kFails, 1}}};
   const std::vector<Fault> clones[] = {
       {}, {{Call::kClone, Answer::kShort}}, {{Call::kClone, Answer::kNothing}}, {{Call::kClone, Answer::kFails}}};
   const std::int64_t starts[] = {0, 1, 65535};
@@ -124,9 +125,10 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
               if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
                   (copied && written.size() != range.size())) {
                 ADD_FAILURE() << "layout of " << layout.length << " bytes, -o" << start << " size " << size
-                              << ", shrunk by " << shrunk << ", kernel " << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer))
-                              << ", clone " << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": "
-                              << fake.output << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
+                              << ", shrunk by " << shrunk << ", kernel "
+                              << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer)) << ", clone "
+                              << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": " << fake.output
+                              << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
                 if (++failures == 10) return;
               }
             }
@@ -184,7 +186,8 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
     EXPECT_FALSE(fake.copy(c.offset, 100000)) << c.name;
     EXPECT_EQ(fake.output, c.output) << c.name;
     EXPECT_EQ(fake.destination_opened, c.opened) << c.name;
-    EXPECT_EQ(fake.files.destination, c.bytes_kept < 0 ? files.destination : pattern(100000).substr(0, c.bytes_kept)) << c.name;
+    EXPECT_EQ(fake.files.destination, c.bytes_kept < 0 ? files.destination : pattern(100000).substr(0, c.bytes_kept))
+        << c.name;
     EXPECT_EQ(fake.closed, c.opened ? std::vector<int>{kDestination} : std::vector<int>{}) << c.name;
   }
 }
@@ -192,16 +195,18 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
 // A created destination is never readable by anyone who cannot read the
 // source: read and write for the owner, the source's bits for the others.
 TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
-  const int modes[][2] = {{0600, 0600}, {0640, 0640}, {0644, 0644}, {0666, 0666}, {0755, 0644}, {04444, 0644}};
+  const struct {
+    int source, created;
+  } modes[] = {{0600, 0600}, {0640, 0640}, {0644, 0644}, {0666, 0666}, {0755, 0644}, {04444, 0644}};
   const std::string bytes = pattern(100);
   for (const auto& mode : modes) {
     FakeFiles files;
     files.source = bytes;
     files.destination_exists = false;
-    files.source_info.permissions = mode[0];
+    files.source_info.permissions = mode.source;
     Fake fake(files);
     EXPECT_TRUE(fake.copy(0, 10));
-    EXPECT_EQ(fake.mode, mode[1]) << mode[0];
+    EXPECT_EQ(fake.mode, mode.created) << mode.source;
   }
 }
 
@@ -263,7 +268,8 @@ TEST(Copy, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
       files.source_info = {rt::Kind::kBlockDevice, disk, c.source, false, false, 0660};
       files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false, 0644};
     }
-    if (c.file_system.end != 0) (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
+    if (c.file_system.end != 0)
+      (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
     Fake fake(files);
     EXPECT_EQ(fake.copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;
     EXPECT_EQ(fake.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
@@ -301,8 +307,10 @@ TEST(Run, PrintsReportAndClosesDestinationBeforeSource) {
   const auto grown = [](FakeFiles& f) { f.reported_size = 901; };
   const auto same_file = [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; };
   const char* usage = "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n";
-  const Fault fails[] = {{Call::kOpenSource, Answer::kFails}, {Call::kSeekEnd, Answer::kFails},
-                         {Call::kReadAt, Answer::kFails},     {Call::kDescribe, Answer::kFails},
+  const Fault fails[] = {{Call::kOpenSource, Answer::kFails},
+                         {Call::kSeekEnd, Answer::kFails},
+                         {Call::kReadAt, Answer::kFails},
+                         {Call::kDescribe, Answer::kFails},
                          {Call::kFileSizes, Answer::kFails}};
   // One row for each stage that can end the run.
   // clang-format off

@@ -17,6 +17,9 @@ namespace {
 
 Fake* current = nullptr;
 
+// The fake in force.
+Fake& in_force() { return *current; }
+
 // A destination's bytes, kept from run to run so that each run needs no
 // new memory: the runs of a table are many, and their files large.
 std::string spare_destination;
@@ -56,13 +59,13 @@ std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 // copy in the tests takes a thousandth of this.
 void count_call() {
   constexpr int kMostCalls = 1000000;
-  if (++fake().calls == kMostCalls) {
+  if (++in_force().calls == kMostCalls) {
     std::fputs("the copy made a million calls without moving on\n", stderr);
     std::abort();
   }
 }
 
-std::int64_t source_size() { return static_cast<std::int64_t>(fake().files.source.size()); }
+std::int64_t source_size() { return static_cast<std::int64_t>(in_force().files.source.size()); }
 
 // The source's bytes left from position on.
 std::int64_t available(std::int64_t position) { return position < source_size() ? source_size() - position : 0; }
@@ -85,14 +88,14 @@ std::int64_t answered(Answer answer, std::int64_t count) {
 }
 
 void mark_written(std::int64_t from, std::int64_t to) {
-  if (from < to) fake().written.emplace_back(from, to);
+  if (from < to) in_force().written.emplace_back(from, to);
 }
 
 // Puts up to count bytes at position of the destination, within its room;
 // shared_from, when not negative, is where they lie in the source, whose
 // holes they then share. Returns the bytes put.
 std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, std::int64_t shared_from = -1) {
-  Fake& f = fake();
+  Fake& f = in_force();
   std::string& destination = f.files.destination;
   const std::int64_t length = smallest(count, f.files.room);
   if (length > 0 && f.reported.empty()) f.reported = captured() + ".";
@@ -106,7 +109,8 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
   } else {
     for (const auto& extent : f.files.data) {
       const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
-      mark_written(position + from - shared_from, position + smallest(extent.second, shared_from + length) - shared_from);
+      mark_written(position + from - shared_from,
+                   position + smallest(extent.second, shared_from + length) - shared_from);
     }
   }
   f.files.room -= length;
@@ -128,8 +132,6 @@ Fake::~Fake() {
   current = outer_;
   files.destination.swap(spare_destination);
 }
-
-Fake& fake() { return *current; }
 
 template <typename Run>
 void Fake::catching_output(Run run) {
@@ -179,10 +181,12 @@ bool Fake::allocated_between(std::int64_t from, std::int64_t to) const {
 
 namespace rt {
 
-int open_source(const char*) { return fake().faults.answer(Call::kOpenSource) == Answer::kFails ? -1 : FakeFiles::kSource; }
+int open_source(const char*) {
+  return in_force().faults.answer(Call::kOpenSource) == Answer::kFails ? -1 : FakeFiles::kSource;
+}
 
 int create_file(const char*, int mode, bool* exists) {
-  Fake& f = fake();
+  Fake& f = in_force();
   const Answer answer = f.faults.answer(Call::kCreate);
   *exists = answer == Answer::kExists || (answer == Answer::kWhole && f.files.destination_exists);
   if (answer != Answer::kWhole || f.files.destination_exists) return -1;
@@ -192,7 +196,7 @@ int create_file(const char*, int mode, bool* exists) {
 }
 
 int open_file(const char*, int mode) {
-  Fake& f = fake();
+  Fake& f = in_force();
   f.destination_opened = true;
   // A name removed between the two opens is created again.
   if (!f.files.destination_exists) f.files.destination_exists = true, f.mode = mode;
@@ -200,27 +204,27 @@ int open_file(const char*, int mode) {
 }
 
 bool describe(int fd, FileInfo* info) {
-  Fake& f = fake();
+  Fake& f = in_force();
   if (f.faults.answer(Call::kDescribe) == Answer::kFails) return false;
   *info = fd == FakeFiles::kSource ? f.files.source_info : f.files.destination_info;
   return true;
 }
 
 bool describe_file_system(int fd, FileInfo* info) {
-  const FakeFiles& files = fake().files;
+  const FakeFiles& files = in_force().files;
   *info = fd == FakeFiles::kSource ? files.source_file_system : files.destination_file_system;
   return info->storage.volume != 0;
 }
 
 bool file_sizes(int, Sizes* sizes) {
-  *sizes = fake().files.sizes;
-  return fake().faults.answer(Call::kFileSizes) != Answer::kFails;
+  *sizes = in_force().files.sizes;
+  return in_force().faults.answer(Call::kFileSizes) != Answer::kFails;
 }
 
 std::int64_t page_size() { return 4096; }
 
 int resize(int, std::int64_t length) {
-  Fake& f = fake();
+  Fake& f = in_force();
   if (f.faults.answer(Call::kResize) == Answer::kFails) return -1;
   f.files.destination.resize(static_cast<std::size_t>(length));
   for (auto& extent : f.written) {
@@ -232,20 +236,22 @@ int resize(int, std::int64_t length) {
 
 Clone clone_range(int, std::int64_t source_position, int, std::int64_t destination_position, std::int64_t length) {
   count_call();
-  Fake& f = fake();
+  Fake& f = in_force();
   // As the kernel, refuses a range that reaches past the source's end.
   if (!f.files.clones || length <= 0 || source_position + length > source_size()) return Clone::kRefused;
   const Answer answer = f.faults.answer(Call::kClone);
   if (answer == Answer::kNothing) return Clone::kRefused;
   // A clone that breaks off shares a chunk first, when short.
-  const std::int64_t shared = answer == Answer::kWhole ? length : answer == Answer::kShort ? smallest(length, kChunkSize) : 0;
+  const std::int64_t shared = answer == Answer::kWhole   ? length
+                              : answer == Answer::kShort ? smallest(length, kChunkSize)
+                                                         : 0;
   put(destination_position, f.files.source.data() + source_position, shared, source_position);
   return answer == Answer::kWhole ? Clone::kShared : Clone::kFailed;
 }
 
 bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* end) {
   count_call();
-  Fake& f = fake();
+  Fake& f = in_force();
   const Answer answer = f.faults.answer(Call::kFindData);
   if (!f.files.reports_holes || answer == Answer::kFails || answer == Answer::kNothing) return false;
   // Past the end, or where only a hole remains: the file's end.
@@ -266,7 +272,7 @@ void read_ahead(int, std::int64_t, std::int64_t) {}
 std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t destination_position,
                          std::int64_t length) {
   count_call();
-  Fake& f = fake();
+  Fake& f = in_force();
   if (!f.files.copies_in_kernel) return -1;
   const std::int64_t count = answered(f.faults.answer(Call::kKernelCopy), smallest(length, available(source_position)));
   if (count <= 0) return count;
@@ -275,18 +281,18 @@ std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t de
 }
 
 std::int64_t seek_end(int) {
-  Fake& f = fake();
+  Fake& f = in_force();
   if (f.faults.answer(Call::kSeekEnd) == Answer::kFails) return -1;
   return f.files.reported_size >= 0 ? f.files.reported_size : source_size();
 }
 
 std::int64_t seek_set(int, std::int64_t position) {
-  return position < 0 || fake().faults.answer(Call::kSeekSet) == Answer::kFails ? -1 : position;
+  return position < 0 || in_force().faults.answer(Call::kSeekSet) == Answer::kFails ? -1 : position;
 }
 
 std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
-  Fake& f = fake();
+  Fake& f = in_force();
   const std::int64_t length = answered(f.faults.answer(Call::kReadAt), smallest(count, available(position)));
   if (length > 0) std::memcpy(buffer, f.files.source.data() + position, static_cast<std::size_t>(length));
   if (f.files.changes_when_read) f.moved_on.assign(f.files.source.size() - 1, 'x'), f.files.source = f.moved_on;
@@ -295,21 +301,21 @@ std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t positio
 
 std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
-  Fake& f = fake();
+  Fake& f = in_force();
   const std::int64_t length = answered(f.faults.answer(Call::kWriteAt), count);
   if (length <= 0 || f.files.room == 0) return length < 0 || f.files.room == 0 ? -1 : 0;
   return put(position, static_cast<const char*>(buffer), length);
 }
 
 std::int64_t write(int fd, const void* buffer, std::int64_t count) {
-  Fake& f = fake();
+  Fake& f = in_force();
   const std::int64_t moved = write_at(fd, buffer, count, f.position);
   if (moved > 0) f.position += moved;
   return moved;
 }
 
 int close(int fd) {
-  Fake& f = fake();
+  Fake& f = in_force();
   f.closed.push_back(fd);
   return f.faults.answer(Call::kClose) == Answer::kFails ? -1 : 0;
 }

@@ -77,20 +77,17 @@ class Fake {
   std::string output;    // what the run printed
   std::string reported;  // what had reached standard output when the first byte reached the destination
   bool destination_opened = false;
-  int mode = -1;  // the permission bits the destination was created with
-  std::vector<int> closed;  // descriptors in the order closed
+  int mode = -1;                                               // the permission bits the destination was created with
+  std::vector<int> closed;                                     // descriptors in the order closed
   std::vector<std::pair<std::int64_t, std::int64_t>> written;  // the destination's bytes written or shared with data
-  std::int64_t position = 0;  // where write puts its bytes
-  int calls = 0;              // the copy's calls that move bytes or ask for them
-  std::string moved_on;       // the source after a read, where it changes when read
+  std::int64_t position = 0;                                   // where write puts its bytes
+  int calls = 0;                                               // the copy's calls that move bytes or ask for them
+  std::string moved_on;                                        // the source after a read, where it changes when read
 
  private:
   template <typename Run>
   void catching_output(Run run);
   Fake* const outer_;  // the fake in force before this one
 };
-
-// The fake in force.
-Fake& fake();
 
 #endif  // DRAVLET_TESTS_FAKE_RUNTIME_H_

@@ -32,19 +32,13 @@ setup() {
   done
 }
 
-# used_bytes: the bytes in use on the file system here.
-used_bytes() {
-  sync -f .
-  stat -f -c '%b %f %S' . | awk '{ print ($1 - $2) * $3 }'
-}
-
 # expect_copy FILE START LENGTH SHARED: the run copied LENGTH bytes of source
 # from START into FILE, whose blocks are shared exactly when SHARED is yes;
 # checks the space used since $before.
 expect_copy() {
   [ "$status" -eq 0 ] || { echo "status $status" >&2; return 1; }
   expect_bytes "$1" source "$2" "$3"
-  local grown=$(($(used_bytes) - before)) shared=no
+  local grown=$(($(used_bytes .) - before)) shared=no
   filefrag -v "$1" | grep -q shared && shared=yes
   [ "$shared" = "$4" ] || { echo "shared extents: $shared, expected $4" >&2; return 1; }
   if [ "$4" = yes ]; then
@@ -60,7 +54,7 @@ expect_copy() {
   # Each row its own destination: XFS frees a removed file's blocks later.
   while read -r start length shared; do
     row=$((row + 1))
-    before=$(used_bytes)
+    before=$(used_bytes .)
     run_case source "out$row" "$length" "-o$start"
     expect_output "filesize:8388608 size:$length offset:$start\n"
     expect_copy "out$row" "$start" "$length" "$shared"

@@ -153,6 +153,12 @@ unmount_images() {
   done
 }
 
+# used_bytes FOLDER: the bytes in use on the file system of FOLDER.
+used_bytes() {
+  sync -f "$1"
+  stat -f -c '%b %f %S' "$1" | awk '{ print ($1 - $2) * $3 }'
+}
+
 # skip_unless_mounted: skips the test with the reason that setup_file left
 # in $BATS_FILE_TMPDIR/skip, if any.
 skip_unless_mounted() {
@@ -166,12 +172,13 @@ skip_unless_mounted() {
 # fails instead where DRAVLET_REQUIRE_MOUNTS is set (CI, as root).
 mount_or_skip() {
   local why=
-  if [[ $DRAVLET == *.exe* ]]; then
+  find_tool
+  if "$windows"; then
     why="the Windows build copies in chunks only"
   else
     why=$(mount_images "$BATS_FILE_TMPDIR" "$@") && why=
   fi
-  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] && [[ $DRAVLET != *.exe* ]]; then
+  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] && ! "$windows"; then
     echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
     return 1
   fi
