@@ -18,20 +18,20 @@ namespace {
 // kernel's own read-ahead takes over past them.
 constexpr int64_t kReadAhead = int64_t{16} << 20;
 
-// What the source's file system told of its layout from the range position
-// from on: a hole up to data, then data up to end. It tells nothing of
-// positions outside [from, end).
+// What the source's file system told of its layout from a range position
+// on: a hole up to data, then data up to end. The copy asks at positions
+// that only grow, so it tells of every position it is asked for below end.
 struct Told {
-  int64_t from = 0;
   int64_t data = 0;
   int64_t end = 0;
 };
 
-bool tells(const Told& told, int64_t position) { return told.from <= position && position < told.end; }
+bool tells(const Told& told, int64_t position) { return position < told.end; }
 
 // The piece of the range at done: [done, end) is a hole, or data that began
-// at start. After data, a hole runs on to cover (end where none does or
-// none is known).
+// at start. cover, when above done, is the length that the destination is
+// extended to before the piece: over the hole after data, or over a hole
+// that ends the range.
 struct Piece {
   bool hole;
   int64_t start;
@@ -78,7 +78,6 @@ bool ask(const Transfer& t, int64_t from, Told* told) {
   // past the range. Past a hole that runs to the source's end lies nothing
   // but the range's rest: a source that ended early fails there, as the
   // chunked copy does.
-  told->from = from;
   told->data = smaller(data - t.start, t.size);
   told->end = data == end ? t.size : smaller(end - t.start, t.size);
   if (told->data < told->end)
@@ -89,7 +88,7 @@ bool ask(const Transfer& t, int64_t from, Told* told) {
 // The piece of the range at done. While a data extent is copied, where the
 // data after it lies is asked already, and read ahead.
 Piece next_extent(Transfer& t, int64_t done) {
-  const Piece rest{false, done, t.size, t.size};
+  const Piece rest{false, done, t.size, 0};
   if (!t.skips_holes) return rest;
   if (!tells(t.here, done)) {
     if (tells(t.ahead, done)) {
@@ -99,10 +98,10 @@ Piece next_extent(Transfer& t, int64_t done) {
       return rest;
     }
   }
-  if (done < t.here.data) return {true, done, t.here.data, t.here.data};
+  if (done < t.here.data) return {true, done, t.here.data, t.here.data == t.size ? t.size : 0};
   if (t.here.end < t.size && !tells(t.ahead, t.here.end) && !ask(t, t.here.end, &t.ahead)) t.ahead = {};
-  const int64_t cover = tells(t.ahead, t.here.end) ? t.ahead.data : t.here.end;
-  return {false, t.here.data, t.here.end, cover};
+  const int64_t cover = tells(t.ahead, t.here.end) ? t.ahead.data : 0;
+  return {false, t.here.data, t.here.end, cover > t.here.end ? cover : 0};
 }
 
 // Sets the destination's length, over a hole that reads as zeros and takes
@@ -204,17 +203,17 @@ const char* fill_destination(Transfer& t) {
   // After every step, the destination's bytes [0, done) are the range's.
   for (int64_t done = 0; done < t.size;) {
     const Piece piece = next_extent(t, done);
-    if (piece.hole) {
-      // Skipped: the destination, written at positions past it, reads as
-      // zeros there; a hole that ends the range is extended over.
-      if (piece.end < t.size || extend(t, t.size)) done = piece.end;
-      continue;
-    }
     // Before data that a hole follows is written, the destination is
     // extended over that hole, so that every write lands inside its length:
     // a file system that reserves space past a file's end (XFS) would
     // otherwise fill that space with zeros when the file grows past it.
-    if (done == piece.start && piece.cover > piece.end && !extend(t, piece.cover)) continue;
+    if (done == piece.start && piece.cover > done && !extend(t, piece.cover)) continue;
+    // A hole is skipped: the destination, written at positions past it,
+    // reads as zeros there.
+    if (piece.hole) {
+      done = piece.end;
+      continue;
+    }
     const Step step = move(t, done, piece.end);
     if (step.message != nullptr) {
       // Cut back to what arrived: the extension past it holds zeros where
@@ -313,8 +312,9 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
     // Blocks are shared, holes kept and bytes copied in the kernel only
     // between regular files, where a range of more than one chunk repays
     // the calls: a device takes every byte written.
-    const bool means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
-                       range.size > kChunkSize && !source.held;
+    // A source that the measure read whole holds no more than a chunk.
+    const bool means =
+        source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular && range.size > kChunkSize;
     Transfer transfer{.source = source.fd,
                       .destination = destination,
                       .start = range.offset,

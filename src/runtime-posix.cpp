@@ -93,25 +93,24 @@ constexpr int64_t kSector = 512;
 constexpr int kMostStacked = 16;
 
 // Reads the attribute name of the block device numbered device from sysfs
-// into text, of length bytes, ending it in a zero. Returns false when the
-// device has no such attribute.
+// into text, of length bytes, which the caller has filled with zeros: an
+// attribute is read whole or not at all, and ends in a zero. Returns false
+// when the device has no such attribute.
 bool read_text(dev_t device, const char* name, char* text, size_t length) {
   char path[64];
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  // An attribute is read whole or not at all.
-  const ssize_t got = ::read(fd, text, length - 1);
+  static_cast<void>(::read(fd, text, length - 1));
   ::close(fd);
-  text[got > 0 ? got : 0] = '\0';
-  return got >= 0;
+  return true;
 }
 
 // Reads the attribute name of the block device numbered device into
 // *value: a decimal, or a device number written "M:m". Returns false when
 // the device has no such attribute.
 bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
-  char text[64];
+  char text[64] = {};
   if (!read_text(device, name, text, sizeof text)) return false;
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
@@ -123,11 +122,10 @@ bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
 }
 
 // inner, a window of a file that itself is the window outer of what lies
-// below it, as a window of what lies below.
+// below it, as a window of what lies below: cut at outer's end.
 rt::Window within(rt::Window inner, rt::Window outer) {
-  const int64_t room = outer.end - outer.start;
-  const int64_t end = inner.end < room ? outer.start + inner.end : outer.end;
-  return {outer.start + (inner.start < room ? inner.start : room), end};
+  const int64_t end = inner.end < outer.end - outer.start ? outer.start + inner.end : outer.end;
+  return {outer.start + inner.start, end};
 }
 
 // Where the partition numbered device lies on its disk, whose number it
@@ -165,28 +163,31 @@ rt::Window loop_window(uint64_t offset, uint64_t size_limit) {
 bool loop_backing(int fd, Backing* backing) {
   LoopInfo loop{};
   if (::ioctl(fd, kLoopGetStatus, &loop) != 0) return false;
+  // rdevice: the backing file's st_rdev, 0 for a regular file.
   *backing = {loop.device, loop.inode, loop.rdevice, loop_window(loop.offset, loop.size_limit)};
   return true;
 }
 
-// What the loop device numbered device reads from, as sysfs names it.
-// Returns false when it cannot be told (no backing file, or one deleted).
+// What the loop device numbered device reads from, asked of its node in
+// /dev, which its uevent names: the kernel's answer holds also for a
+// backing file deleted since, whose name leads nowhere. Returns false when
+// the node cannot be opened.
 bool loop_backing(dev_t device, Backing* backing) {
-  char path[4096];
-  unsigned long long offset = 0;
-  unsigned long long size_limit = 0;
-  if (!read_text(device, "loop/backing_file", path, sizeof path)) return false;
-  char* newline = strchr(path, '\n');
-  if (newline != nullptr) *newline = '\0';
+  char text[256] = {};
+  char name[64] = {};
+  char path[80];
+  static_cast<void>(read_text(device, "uevent", text, sizeof text));
+  static_cast<void>(sscanf(text, "MAJOR=%*u MINOR=%*u DEVNAME=%63s", name));
+  static_cast<void>(snprintf(path, sizeof path, "/dev/%s", name));
+  // Where there is no such node, the descriptor is -1, the status stays
+  // empty and the close does nothing.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK);
   struct stat status {};
-  if (::stat(path, &status) != 0 || !read_attribute(device, "loop/offset", &offset) ||
-      !read_attribute(device, "loop/sizelimit", &size_limit)) {
-    return false;
-  }
-  const uint64_t rdevice = S_ISBLK(status.st_mode) ? static_cast<uint64_t>(status.st_rdev) : 0;
-  *backing = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino), rdevice,
-              loop_window(offset, size_limit)};
-  return true;
+  static_cast<void>(::fstat(fd, &status));
+  // The node must be the device itself, not one of the same name.
+  const bool told = status.st_rdev == device && loop_backing(fd, backing);
+  ::close(fd);
+  return told;
 }
 
 // Tells the storage and window of the block device numbered device, which
@@ -218,7 +219,8 @@ void describe_device(int fd, dev_t device, rt::FileInfo* info) {
 
 bool read_only(int fd) {
   int flag = 0;
-  return ::ioctl(fd, kReadOnlyQuery, &flag) == 0 && flag != 0;
+  static_cast<void>(::ioctl(fd, kReadOnlyQuery, &flag));
+  return flag != 0;
 }
 
 // Whether device numbers a block device that sysfs knows.
@@ -294,8 +296,10 @@ bool describe(int fd, FileInfo* info) {
 }
 
 bool describe_file_system(int fd, FileInfo* info) {
+  // A status that cannot be had names no device.
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !is_block_device(status.st_dev)) return false;
+  static_cast<void>(::fstat(fd, &status));
+  if (!is_block_device(status.st_dev)) return false;
   *info = {Kind::kBlockDevice, {}, {}, false, false, 0};
   describe_device(-1, status.st_dev, info);
   return true;

@@ -4,13 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+#include "capture.h"
 #include "dravlet.h"
 
 namespace {
@@ -24,34 +18,8 @@ Fake& in_force() { return *current; }
 // new memory: the runs of a table are many, and their files large.
 std::string spare_destination;
 
-// The file that standard output goes to during a run, or null.
-std::FILE* capture = nullptr;
-
-#ifdef _WIN32
-int duplicate(int fd) { return _dup(fd); }
-void redirect(int from, int to) { _dup2(from, to); }
-void close_fd(int fd) { _close(fd); }
-int file_number(std::FILE* file) { return _fileno(file); }
-void resize_file(int fd) { _chsize_s(fd, 0); }
-// Untranslated, so that the messages are caught as the tool writes them.
-void binary_output(bool binary) { _setmode(_fileno(stdout), binary ? _O_BINARY : _O_TEXT); }
-#else
-int duplicate(int fd) { return dup(fd); }
-void redirect(int from, int to) { dup2(from, to); }
-void close_fd(int fd) { close(fd); }
-int file_number(std::FILE* file) { return fileno(file); }
-void resize_file(int fd) { static_cast<void>(ftruncate(fd, 0)); }
-void binary_output(bool) {}
-#endif
-
-// What has reached the capture file so far, without flushing the buffer.
-std::string captured() {
-  std::string text;
-  std::rewind(capture);
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, capture)) > 0;) text.append(chunk, n);
-  return text;
-}
+// Standard output during a run, or null.
+const Capture* capture = nullptr;
 
 std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 
@@ -73,18 +41,8 @@ std::int64_t available(std::int64_t position) { return position < source_size() 
 // The most that a call answering answer moves of count bytes, or -1 for a
 // failure.
 std::int64_t answered(Answer answer, std::int64_t count) {
-  switch (answer) {
-    case Answer::kWhole:
-      return count;
-    case Answer::kShort:
-      return smallest(count, kShortBytes);
-    case Answer::kNothing:
-      return 0;
-    case Answer::kFails:
-    case Answer::kExists:
-      break;
-  }
-  return -1;
+  if (answer == Answer::kShort) return smallest(count, kShortBytes);
+  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
 }
 
 void mark_written(std::int64_t from, std::int64_t to) {
@@ -98,7 +56,7 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
   Fake& f = in_force();
   std::string& destination = f.files.destination;
   const std::int64_t length = smallest(count, f.files.room);
-  if (length > 0 && f.reported.empty()) f.reported = captured() + ".";
+  if (length > 0 && f.reported.empty()) f.reported = capture->text() + ".";
   if (static_cast<std::int64_t>(destination.size()) < position + length) {
     destination.resize(static_cast<std::size_t>(position + length));
   }
@@ -120,7 +78,7 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
 }  // namespace
 
 Fake::Fake(FakeFiles before, std::vector<Fault> list)
-    : files(std::move(before)), faults(std::move(list)), outer_(current) {
+    : files(std::move(before)), faults{std::move(list)}, outer_(current) {
   current = this;
   spare_destination.assign(files.destination);
   files.destination.swap(spare_destination);
@@ -135,24 +93,16 @@ Fake::~Fake() {
 
 template <typename Run>
 void Fake::catching_output(Run run) {
-  // One file for every run, emptied for each.
-  static std::FILE* const file = std::tmpfile();
-  std::fflush(stdout);
-  capture = file;
-  resize_file(file_number(capture));
-  std::rewind(capture);
-  const int saved = duplicate(1);
-  redirect(file_number(capture), 1);
-  binary_output(true);
-  run();
-  std::fflush(stdout);
-  binary_output(false);
-  redirect(saved, 1);
-  close_fd(saved);
-  output = captured();
+  {
+    const Capture caught;
+    capture = &caught;
+    run();
+    std::fflush(stdout);
+    output = caught.text();
+    capture = nullptr;
+  }
   // The first byte came before anything was flushed, or never came.
   if (!reported.empty()) reported.pop_back();
-  capture = nullptr;
 }
 
 int Fake::run(const std::vector<const char*>& arguments) {

@@ -5,25 +5,14 @@
 #define DRAVLET_TESTS_FAULTS_H_
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
+// clang-format off
 enum class Call {
-  kOpenSource,
-  kDescribe,
-  kFileSizes,
-  kSeekEnd,
-  kSeekSet,
-  kCreate,
-  kResize,
-  kClone,
-  kFindData,
-  kKernelCopy,
-  kReadAt,
-  kWriteAt,
-  kClose,
-  kCount
+  kOpenSource, kDescribe, kFileSizes, kSeekEnd, kSeekSet, kCreate, kResize, kClone, kFindData, kKernelCopy, kReadAt,
+  kWriteAt, kClose, kCount
 };
+// clang-format on
 
 // How a call answers.
 enum class Answer {
@@ -44,31 +33,24 @@ struct Fault {
   int from = 0;  // the first of the call's occurrences, from 0, that misbehaves
 };
 
-// The faults of one run, and how often each call was made so far.
-class Faults {
- public:
-  Faults() = default;
-  explicit Faults(std::vector<Fault> faults) : faults_(std::move(faults)) {}
+// The faults of one run, how often each call was made so far, and whether
+// a fault answered one.
+struct Faults {
+  std::vector<Fault> list;
+  int seen[static_cast<int>(Call::kCount)] = {};
+  bool met = false;
 
   // How this occurrence of call answers.
   Answer answer(Call call) {
-    const int seen = seen_[static_cast<int>(call)]++;
-    for (const Fault& fault : faults_) {
-      if (fault.call == call && seen >= fault.from) {
-        met_ = true;
+    const int occurrence = seen[static_cast<int>(call)]++;
+    for (const Fault& fault : list) {
+      if (fault.call == call && occurrence >= fault.from) {
+        met = true;
         return fault.answer;
       }
     }
     return Answer::kWhole;
   }
-
-  // Whether a fault answered a call.
-  bool met() const { return met_; }
-
- private:
-  std::vector<Fault> faults_;
-  int seen_[static_cast<int>(Call::kCount)] = {};
-  bool met_ = false;
 };
 
 #endif  // DRAVLET_TESTS_FAULTS_H_

@@ -315,9 +315,14 @@ EOF_TABLE
   attach w3 disk.img --offset $((3 * m / 2)) --sizelimit $m
   # Loop devices over block devices: over the disk, and over the first
   # partition.
-  local s1 s2
+  local s1 s2 g gs
   attach s1 "$loop"
   attach s2 "$p1"
+  # A loop device over an image deleted since, and one stacked on it.
+  make_file gone.img $m
+  attach g gone.img
+  attach gs "$g"
+  rm gone.img
   run_table <<EOF_TABLE
 $loop out 512 -o1024           | filesize:$((4 * m)) size:512 offset:1024\n | 0 | copy disk.img 1024 512
 $p2 out 100 -o5                | filesize:$m size:100 offset:5\n | 0 | copy disk.img $((2 * m + 5)) 100
@@ -327,7 +332,7 @@ EOF_TABLE
   local source destination failed= pair order size
   # Every pair that shares bytes, both ways, is refused and changes nothing.
   for pair in "$loop disk.img" "$p1 disk.img" "$w3 disk.img" "$loop $p1" "$loop $p2" "$p1 $w1" "$w3 $p1" "$w3 $p2" \
-    "$s1 disk.img" "$s1 $p2" "$s2 $p1" "$s2 $w3" "$s2 disk.img"; do
+    "$s1 disk.img" "$s1 $p2" "$s2 $p1" "$s2 $w3" "$s2 disk.img" "$gs $g"; do
     for order in "$pair" "${pair#* } ${pair% *}"; do
       read -r source destination <<<"$order"
       run_case "$source" "$destination" 4096

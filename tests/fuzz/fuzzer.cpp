@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "../capture.h"
 #include "../faults.h"
 #include "dravlet.h"
 
@@ -96,20 +97,13 @@ bool is_message(const std::string& text) {
   return line && (text[text.size() - 2] == '.' || text.rfind("usage: dravlet ", 0) == 0);
 }
 
-// Runs the tool with its standard output going to a file; returns the status
-// and fills output.
+// Runs the tool with its standard output caught; returns the status and
+// fills output.
 int run_capturing(std::vector<char*>& argv, std::string* output) {
-  const std::string capture = folder + "/stdout";
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  const int file = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(file, STDOUT_FILENO);
-  close(file);
+  const Capture capture;
   const int status = run_dravlet(static_cast<int>(argv.size()), argv.data());
   std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  *output = read_file(capture);
+  *output = capture.text();
   return status;
 }
 
@@ -129,7 +123,7 @@ void write_sparse(const std::string& path, const SparseLayout& layout, std::stri
 
 void remove_folder() {
   for (int i = 0; i < kSources; ++i) unlink(source_paths[i].c_str());
-  for (const char* name : {"/destination", "/stdout"}) unlink((folder + name).c_str());
+  unlink(destination_path.c_str());
   rmdir(folder.c_str());
 }
 
@@ -215,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   if (length < 2) return 0;
   const int selector = data[0];
   fault = {kFaultyCalls[data[1] & 7], kFaultyAnswers[data[1] >> 3 & 3], data[1] >> 5};
-  faults = Faults({fault});
+  faults = Faults{{fault}};
   const int source = (selector & 3) + ((selector & 16) != 0 ? 4 : 0);
   const bool destination_existed = (selector & 4) != 0;
   const bool onto_source = (selector & 8) != 0;
@@ -288,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
     // the other means fall back, and short calls go on. What arrived is a
     // prefix of the range.
     const Call failed_call = rest == "file read error.\n" ? Call::kReadAt : Call::kWriteAt;
-    if (fault.call != failed_call || fault.answer == Answer::kShort || !faults.met()) {
+    if (fault.call != failed_call || fault.answer == Answer::kShort || !faults.met) {
       violated("the copy failed without a failing read or write", argv, output, status);
     }
     const std::string range = source_bytes[source].substr(static_cast<std::size_t>(offset));
