@@ -169,19 +169,20 @@ bool loop_backing(int fd, Backing* backing) {
 }
 
 // What the loop device numbered device reads from, asked of its node in
-// /dev, which its uevent names: the kernel's answer holds also for a
-// backing file deleted since, whose name leads nowhere. Returns false when
-// the node cannot be opened.
+// /dev: the kernel's answer holds also for a backing file deleted since,
+// whose name leads nowhere. Returns false when the node cannot be opened.
 bool loop_backing(dev_t device, Backing* backing) {
-  char text[256] = {};
-  char name[64] = {};
-  char path[80];
-  static_cast<void>(read_text(device, "uevent", text, sizeof text));
-  static_cast<void>(sscanf(text, "MAJOR=%*u MINOR=%*u DEVNAME=%63s", name));
-  static_cast<void>(snprintf(path, sizeof path, "/dev/%s", name));
-  // Where there is no such node, the descriptor is -1, the status stays
-  // empty and the close does nothing.
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+  // sysfs links the device to its folder, named as its node: ".../loop0".
+  // The link is read behind a "/", so that a name is found in any case.
+  char path[64];
+  char link[256] = "/";
+  static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device)));
+  static_cast<void>(::readlink(path, link + 1, sizeof link - 2));
+  char node[300];
+  static_cast<void>(snprintf(node, sizeof node, "/dev/%s", strrchr(link, '/') + 1));
+  // Where there is no such node, the descriptor is -1 (or a folder's), the
+  // status names no device and the close does no harm.
+  const int fd = ::open(node, O_RDONLY | O_NONBLOCK);
   struct stat status {};
   static_cast<void>(::fstat(fd, &status));
   // The node must be the device itself, not one of the same name.
