@@ -86,10 +86,12 @@ bool ask(const Transfer& t, int64_t from, Told* told) {
 }
 
 // The piece of the range at done. While a data extent is copied, where the
-// data after it lies is asked already, and read ahead.
+// data after it lies is asked already, and read ahead. Blocks shared with
+// the source keep its holes: while sharing is open, the rest of the range
+// is one piece.
 Piece next_extent(Transfer& t, int64_t done) {
   const Piece rest{false, done, t.size, 0};
-  if (!t.skips_holes) return rest;
+  if (!t.skips_holes || t.shares) return rest;
   if (!tells(t.here, done)) {
     if (tells(t.ahead, done)) {
       t.here = t.ahead;
@@ -165,31 +167,31 @@ int64_t copy_in_kernel(Transfer& t, int64_t done, int64_t end) {
 }
 
 // Shares the whole chunks from done on, and not past end, with the source,
-// where the file system clones.
+// where the file system clones: one call, after which the rest, shorter
+// than a chunk, goes by the other means.
 Step share_chunks(Transfer& t, int64_t done, int64_t end) {
+  t.shares = false;
+  // The first move of a range of more than a chunk: never 0 bytes, which
+  // the kernel would read as "to the source's end".
   const int64_t whole = (end - done) / kChunkSize * kChunkSize;
-  if (whole == 0) return {0, nullptr};
   switch (rt::clone_range(t.source, t.start + done, t.destination, done, whole)) {
     case rt::Clone::kShared:
       return {whole, nullptr};
     case rt::Clone::kRefused:
-      t.shares = false;
       return {0, nullptr};
     case rt::Clone::kFailed:
       break;
   }
   // Blocks shared before the break may lie anywhere in the piece.
-  t.shares = false;
   return {0, rt::resize(t.destination, done) == -1 ? "file write error.\n" : nullptr};
 }
 
 // Moves bytes of the data from done on, and not past end, by the cheapest
 // means still open.
 Step move(Transfer& t, int64_t done, int64_t end) {
-  if (t.shares) {
-    const Step shared = share_chunks(t, done, end);
-    if (shared.moved > 0 || shared.message != nullptr) return shared;
-  }
+  // Sharing is tried once, on the rest of the range: what it leaves, the
+  // next piece of which may be a hole, goes by the other means.
+  if (t.shares) return share_chunks(t, done, end);
   if (t.kernel_copies) {
     const int64_t copied = copy_in_kernel(t, done, end);
     if (copied > 0) return {copied, nullptr};
