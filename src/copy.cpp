@@ -54,6 +54,9 @@ struct Transfer {
   bool shares = false;
   bool skips_holes = false;
   bool kernel_copies = false;
+  // The destination's file system reserves space past a file's end as it
+  // grows (XFS), and fills it with zeros when the file grows past a write.
+  bool reserves_past_end = false;
   // The layout at the piece being copied, and after it.
   Told here{};
   Told ahead{};
@@ -103,7 +106,7 @@ Piece next_extent(Transfer& t, int64_t done) {
   if (done < t.here.data) return {true, done, t.here.data, t.here.data == t.size ? t.size : 0};
   if (t.here.end < t.size && !tells(t.ahead, t.here.end) && !ask(t, t.here.end, &t.ahead)) t.ahead = {};
   const int64_t cover = tells(t.ahead, t.here.end) ? t.ahead.data : 0;
-  return {false, t.here.data, t.here.end, cover > t.here.end ? cover : 0};
+  return {false, t.here.data, t.here.end, t.reserves_past_end && cover > t.here.end ? cover : 0};
 }
 
 // Sets the destination's length, over a hole that reads as zeros and takes
@@ -205,10 +208,11 @@ const char* fill_destination(Transfer& t) {
   // After every step, the destination's bytes [0, done) are the range's.
   for (int64_t done = 0; done < t.size;) {
     const Piece piece = next_extent(t, done);
-    // Before data that a hole follows is written, the destination is
-    // extended over that hole, so that every write lands inside its length:
-    // a file system that reserves space past a file's end (XFS) would
-    // otherwise fill that space with zeros when the file grows past it.
+    // Where the file system reserves space past a file's end, the
+    // destination is extended over the hole after data before the data is
+    // written, so that every write lands inside its length: the reserve
+    // would otherwise be filled with zeros when the file grows past it.
+    // Elsewhere an extension per extent only costs time (Btrfs's are slow).
     if (done == piece.start && piece.cover > done && !extend(t, piece.cover)) continue;
     // A hole is skipped: the destination, written at positions past it,
     // reads as zeros there.
@@ -325,7 +329,8 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
                       .held = source.held,
                       .shares = means,
                       .skips_holes = means,
-                      .kernel_copies = means};
+                      .kernel_copies = means,
+                      .reserves_past_end = means && rt::reserves_past_end(destination)};
     message = fill_destination(transfer);
   }
   // A failing close can be the only sign of a lost write (network file

@@ -60,6 +60,9 @@ static_assert(sizeof(LoopInfo) == 232, "the kernel's struct loop_info64");
 constexpr unsigned long kLoopGetStatus = 0x4C05;  // LOOP_GET_STATUS64
 constexpr unsigned kLoopMajor = 7;
 
+// XFS, which reserves space past a file's end as it grows.
+constexpr int64_t kXfs = 0x58465342;
+
 // sysfs, whose text attributes report a page whatever they hold.
 constexpr int64_t kSysfs = 0x62656572;
 
@@ -323,6 +326,11 @@ bool file_sizes(int fd, Sizes* sizes) {
   return true;
 }
 
+bool reserves_past_end(int fd) {
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 && static_cast<int64_t>(info.f_type) == kXfs;
+}
+
 Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
   CloneRequest request{source, static_cast<uint64_t>(source_position), static_cast<uint64_t>(length),
                        static_cast<uint64_t>(destination_position)};
@@ -372,6 +380,8 @@ Clone clone_range(int /*source*/, int64_t /*source_position*/, int /*destination
 }
 
 bool find_data(int /*fd*/, int64_t /*position*/, int64_t* /*start*/, int64_t* /*end*/) { return false; }
+
+bool reserves_past_end(int /*fd*/) { return false; }
 
 int64_t kernel_copy(int /*source*/, int64_t /*source_position*/, int /*destination*/, int64_t /*destination_position*/,
                     int64_t /*length*/) {

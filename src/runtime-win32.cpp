@@ -137,6 +137,9 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
+// NTFS reserves nothing past a file's end that a later write fills.
+bool reserves_past_end(int /*fd*/) { return false; }
+
 // A volume's device is a raw volume, which is refused as a destination
 // whatever it holds.
 bool describe_file_system(int /*fd*/, FileInfo* /*info*/) { return false; }

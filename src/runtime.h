@@ -97,6 +97,11 @@ bool describe_file_system(int fd, FileInfo* info);
 // when that cannot be told.
 bool file_sizes(int fd, Sizes* sizes);
 
+// Whether the file system of fd reserves space past a file's end as the
+// file grows (XFS's speculative preallocation), which it fills with zeros
+// when the file grows past a write beyond its end.
+bool reserves_past_end(int fd);
+
 // The size of a memory page in bytes.
 int64_t page_size();
 

@@ -110,7 +110,8 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
             for (const auto& clone : clones) {
               FakeFiles means = files;
               means.reports_holes = means.copies_in_kernel = true;
-              means.clones = clone.empty() || clone[0].answer != Answer::kNothing;
+              // XFS clones, and reserves space past a file's end.
+              means.clones = means.reserves_past_end = clone.empty() || clone[0].answer != Answer::kNothing;
               std::vector<Fault> all = faults;
               all.insert(all.end(), kernel.begin(), kernel.end());
               all.insert(all.end(), clone.begin(), clone.end());
@@ -168,7 +169,7 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
       {"not extended", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 70000}}, f.room = 80000; }, {{Call::kResize, Answer::kFails, 1}}, 0, "file write error.\n", true, 80000},
       {"disk full", [](FakeFiles& f) { f.room = 65536; }, {}, 0, "file write error.\n", true, 65536},
       // The destination extended over the hole after the data is cut back.
-      {"disk full before a hole", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 90000}, {99000, 100000}}, f.room = 80000; }, {}, 0, "file write error.\n", true, 65536},
+      {"disk full before a hole", [](FakeFiles& f) { f.reports_holes = true, f.data = {{0, 90000}, {99000, 100000}}, f.room = 80000, f.reserves_past_end = true; }, {}, 0, "file write error.\n", true, 65536},
       {"disk full, the kernel copying", [](FakeFiles& f) { f.room = 70000, f.copies_in_kernel = true; }, {}, 0, "file write error.\n", true, 70000},
       {"short write", [](FakeFiles& f) { f.room = 100; }, {}, 0, "file write error.\n", true, 100},
       {"last chunk short", [](FakeFiles& f) { f.room = 99999; }, {}, 0, "file write error.\n", true, 99999},

@@ -171,6 +171,8 @@ bool file_sizes(int, Sizes* sizes) {
   return in_force().faults.answer(Call::kFileSizes) != Answer::kFails;
 }
 
+bool reserves_past_end(int) { return in_force().files.reserves_past_end; }
+
 std::int64_t page_size() { return 4096; }
 
 int resize(int, std::int64_t length) {

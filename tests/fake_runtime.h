@@ -53,6 +53,8 @@ struct FakeFiles {
   // kernel copies between them.
   bool clones = false;
   bool copies_in_kernel = false;
+  // Whether the file system reserves space past a file's end (XFS).
+  bool reserves_past_end = false;
 };
 
 // One run's files and faults, in force while it lives, so that each case
