@@ -25,7 +25,7 @@ setup() {
 # failure, once the file system it mounted (in $mounted) is unmounted.
 teardown() {
   local device
-  [ -z "${mounted:-}" ] || umount "$mounted"
+  [ -z "${mounted:-}" ] || umount --recursive "$mounted"
   mounted=
   for device in "${loops[@]}"; do losetup --detach "$device"; done
   loops=()
@@ -356,11 +356,14 @@ EOF_TABLE
   mkfs.ext4 -q "$p2" >/dev/null 2>&1 && mkdir mnt && mount "$p2" mnt || skip "cannot mount an ext4 partition here"
   mounted=$PWD/mnt
   make_file mnt/big 100000
+  # A file system on no block device: tmpfs.
+  mkdir mnt/tmpfs && mount -t tmpfs none mnt/tmpfs && make_file mnt/tmpfs/small 100
   local refused='output file is the input file.\n'
   run_table <<EOF_TABLE
 $loop mnt/mbr 512              | filesize:$((4 * m)) size:512 offset:0\n | 0 | copy disk.img 0 512 mnt/mbr
 mnt/mbr $loop 512              | filesize:512 size:512 offset:0\n | 0 | none
 $p1 mnt/part 100000            | filesize:$m size:100000 offset:0\n | 0 | copy $p1 0 100000 mnt/part
+mnt/tmpfs/small $p1 100        | filesize:100 size:100 offset:0\n | 0 | none
 mnt/big $p2 10                 | filesize:100000 size:10 offset:0\n$refused | 255 | source mnt/big
 mnt/big $w2 10                 | filesize:100000 size:10 offset:0\n$refused | 255 | source mnt/big
 $p2 mnt/copy 10                | filesize:$m size:10 offset:0\n$refused | 255 | source mnt/big
