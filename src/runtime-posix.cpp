@@ -104,7 +104,9 @@ bool read_text(dev_t device, const char* name, char* text, size_t length) {
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  static_cast<void>(::read(fd, text, length - 1));
+  // Its result is kept, as the C library asks: a failed read leaves zeros.
+  const ssize_t got = ::read(fd, text, length - 1);
+  static_cast<void>(got);
   ::close(fd);
   return true;
 }
@@ -180,7 +182,8 @@ bool loop_backing(dev_t device, Backing* backing) {
   char path[64];
   char link[256] = "/";
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device)));
-  static_cast<void>(::readlink(path, link + 1, sizeof link - 2));
+  const ssize_t got = ::readlink(path, link + 1, sizeof link - 2);
+  static_cast<void>(got);
   char node[300];
   static_cast<void>(snprintf(node, sizeof node, "/dev/%s", strrchr(link, '/') + 1));
   // Where there is no such node, the descriptor is -1 (or a folder's), the
