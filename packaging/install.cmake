@@ -28,11 +28,15 @@ if(WIN32)
     if(NOT MANDOC)
       message(FATAL_ERROR \"mandoc is needed for the manual's text: apt-get install mandoc\")
     endif()
-    execute_process(COMMAND \${MANDOC} -T ascii \"${manual}\" COMMAND col -bx OUTPUT_VARIABLE manual_text
-      RESULT_VARIABLE failed)
+    execute_process(COMMAND \${MANDOC} -T ascii \"${manual}\" OUTPUT_VARIABLE manual_text RESULT_VARIABLE failed)
     if(failed)
       message(FATAL_ERROR \"mandoc failed on ${manual}\")
     endif()
+    # mandoc marks bold and underlined text by overstriking: a character, a
+    # backspace, the character again or an underscore. Plain text keeps the
+    # last.
+    string(ASCII 8 backspace)
+    string(REGEX REPLACE \"[^\n]\${backspace}\" \"\" manual_text \"\${manual_text}\")
     file(READ \"${PROJECT_SOURCE_DIR}/README.md\" readme_text)
     file(READ \"${PROJECT_SOURCE_DIR}/LICENSE\" licence_text)
     file(READ \"${PROJECT_SOURCE_DIR}/packaging/windows-examples.txt\" examples_text)
