@@ -118,44 +118,20 @@ bool extend(Transfer& t, int64_t length) {
   return false;
 }
 
-// Reads count bytes from position on into buffer, going on where a signal
-// cut a read short. Returns false when the source ended early or a read
-// failed.
-bool read_chunk(int fd, unsigned char* buffer, int64_t count, int64_t position) {
-  for (int64_t got = 0; got < count;) {
-    const int64_t n = rt::read_at(fd, buffer + got, count - got, position + got);
-    if (n <= 0) return false;
-    got += n;
-  }
-  return true;
-}
-
-// Writes count bytes from buffer at done, going on where a write came
-// short. Returns false when a write failed or wrote nothing.
-bool write_chunk(const Transfer& t, const unsigned char* buffer, int64_t count, int64_t done) {
-  for (int64_t put = 0; put < count;) {
-    const int64_t n = t.positioned ? rt::write_at(t.destination, buffer + put, count - put, done + put)
-                                   : rt::write(t.destination, buffer + put, count - put);
-    if (n <= 0) return false;
-    put += n;
-  }
-  return true;
-}
-
 // Moves one chunk of at most kChunkSize bytes from done on, and not past
-// end, through the buffer.
+// end, through the buffer: one read and one write. A read or a write that a
+// signal cut short moves what it moved, and the loop goes on from there.
 Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
   unsigned char* buffer = transfer_buffer();
   const int64_t chunk = smaller(end - done, kChunkSize);
   // A source read whole at the measure is not read again: a sysfs
   // attribute may answer another read with other bytes.
-  if (t.held) {
-    buffer += t.start + done;
-  } else if (!read_chunk(t.source, buffer, chunk, t.start + done)) {
-    return {0, "file read error.\n"};
-  }
-  if (!write_chunk(t, buffer, chunk, done)) return {0, "file write error.\n"};
-  return {chunk, nullptr};
+  const int64_t got = t.held ? chunk : rt::read_at(t.source, buffer, chunk, t.start + done);
+  if (t.held) buffer += t.start + done;
+  if (got <= 0) return {0, "file read error.\n"};
+  const int64_t put =
+      t.positioned ? rt::write_at(t.destination, buffer, got, done) : rt::write(t.destination, buffer, got);
+  return put <= 0 ? Step{0, "file write error.\n"} : Step{put, nullptr};
 }
 
 // Moves bytes from done on, and not past end, inside the kernel. When it
