@@ -96,27 +96,19 @@ constexpr int64_t kSector = 512;
 constexpr int kMostStacked = 16;
 
 // Reads the attribute name of the block device numbered device from sysfs
-// into text, of length bytes, which the caller has filled with zeros: an
-// attribute is read whole or not at all, and ends in a zero. Returns false
+// into *value: a decimal, or a device number written "M:m". Returns false
 // when the device has no such attribute.
-bool read_text(dev_t device, const char* name, char* text, size_t length) {
+bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
   char path[64];
   static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  // Its result is kept, as the C library asks: a failed read leaves zeros.
-  const ssize_t got = ::read(fd, text, length - 1);
+  // An attribute is read whole or not at all, and the zeros end it. The
+  // result is kept, as the C library asks: a failed read leaves the zeros.
+  char text[64] = {};
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
   static_cast<void>(got);
   ::close(fd);
-  return true;
-}
-
-// Reads the attribute name of the block device numbered device into
-// *value: a decimal, or a device number written "M:m". Returns false when
-// the device has no such attribute.
-bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
-  char text[64] = {};
-  if (!read_text(device, name, text, sizeof text)) return false;
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
   if (*end != ':') return end != text;
