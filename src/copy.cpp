@@ -208,45 +208,17 @@ const char* fill_destination(Transfer& t) {
   return nullptr;
 }
 
-// Whether two open files show some of the same bytes: one storage, and
-// windows of it that overlap.
-bool overlap(const rt::FileInfo& a, const rt::FileInfo& b) {
-  return a.storage == b.storage && a.window.start < b.window.end && b.window.start < a.window.end;
+// The permission bits of a destination created from source at path: read
+// and write for the owner, and for the others no more than the source grants
+// them, so that a copy is never readable by anyone who cannot read the
+// source; the umask may take away more. The group's bits only where the new
+// file's group is the source's: a folder that passes its own group on
+// (setgid) would grant them to another group.
+int created_mode(const rt::FileInfo& source, const char* path) {
+  int64_t group = -1;
+  const bool same_group = rt::new_file_group(path, &group) && group == source.group && group != -1;
+  return 0600 | (source.permissions & (same_group ? 0066 : 0006));
 }
-
-// The part of its storage that length bytes of file from position on are.
-rt::FileInfo part_of(rt::FileInfo file, int64_t position, int64_t length) {
-  const int64_t room = file.window.end - file.window.start;
-  file.window.start += smaller(position, room);
-  file.window.end = file.window.start + smaller(length, room - smaller(position, room));
-  return file;
-}
-
-// Whether the copy would write where it reads. Two files are one where
-// their windows overlap. A regular file's bytes lie, at places the tool
-// cannot know, in the device that holds its file system: a device and such
-// a file are one where the part of the device that the copy reads or
-// writes overlaps that device. The parts, not the whole windows, are
-// compared, so a disk's first sector can still be saved into a file on one
-// of its partitions and written back from there.
-bool writes_where_it_reads(const Source& source, int destination, const rt::FileInfo& info, const CopyRange& range) {
-  if (overlap(info, source.info)) return true;
-  rt::FileInfo file_system{};
-  if (info.kind == rt::Kind::kBlockDevice && source.info.kind == rt::Kind::kRegular) {
-    return rt::describe_file_system(source.fd, &file_system) && overlap(part_of(info, 0, range.size), file_system);
-  }
-  if (info.kind == rt::Kind::kRegular && source.info.kind == rt::Kind::kBlockDevice) {
-    return rt::describe_file_system(destination, &file_system) &&
-           overlap(part_of(source.info, range.offset, range.size), file_system);
-  }
-  return false;
-}
-
-// The permission bits of a destination created from source: read and
-// write for the owner, and for the group and others no more than the source
-// grants them, so that a copy is never readable by anyone who cannot read
-// the source; the umask may take away more.
-int created_mode(const rt::FileInfo& source) { return 0600 | (source.permissions & 0066); }
 
 // Opens the destination: creates it with mode, or opens what is there as it
 // is. Sets *created when this open created it, so that it is empty for
@@ -271,8 +243,16 @@ const char* prepare_destination(const Source& source, int destination, bool crea
   // identity cannot be told might be the source.
   // A device that refuses every write is not opened for the copy: it would
   // fail at the first write, after the report of a copy begun.
+  // So is one whose storage, or any level below it, cannot be told.
   if (!rt::describe(destination, info) || info->whole_sectors || info->read_only) return "output file is not open.\n";
-  if (writes_where_it_reads(source, destination, *info, range)) return "output file is the input file.\n";
+  switch (compare_storage(source, destination, *info, range)) {
+    case Overlap::kOverlaps:
+      return "output file is the input file.\n";
+    case Overlap::kUntold:
+      return "output file is not open.\n";
+    case Overlap::kApart:
+      break;
+  }
   // A file just created is empty. Any other regular file is emptied, never
   // judged empty by its size, which file systems that cache attributes
   // may report stale; a device or a pipe has nothing to empty.
@@ -286,7 +266,7 @@ const char* prepare_destination(const Source& source, int destination, bool crea
 // null, or the message to print.
 const char* copy_to(const Source& source, const char* path, const CopyRange& range) {
   bool created = false;
-  const int destination = open_destination(path, created_mode(source.info), &created);
+  const int destination = open_destination(path, created_mode(source.info, path), &created);
   if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
   const char* message = prepare_destination(source, destination, created, range, &info);
@@ -294,9 +274,11 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
     // Blocks are shared, holes kept and bytes copied in the kernel only
     // between regular files, where a range of more than one chunk repays
     // the calls: a device takes every byte written.
-    // A source that the measure read whole holds no more than a chunk.
-    const bool means =
-        source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular && range.size > kChunkSize;
+    // A source that the measure read whole holds no more than a chunk. A
+    // file that takes no positions is written in order, as a pipe is, holes
+    // and all.
+    const bool means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
+                       range.size > kChunkSize && rt::takes_positions(destination);
     Transfer transfer{.source = source.fd,
                       .destination = destination,
                       .start = range.offset,

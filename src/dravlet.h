@@ -86,6 +86,12 @@ struct Source {
   bool held;
 };
 
+// Whether the copy of range from source into the file open on destination,
+// described by info, writes bytes of the storage that it reads: kUntold
+// when a level of storage below either cannot be told.
+enum class Overlap { kApart, kOverlaps, kUntold };
+Overlap compare_storage(const Source& source, int destination, const rt::FileInfo& info, const CopyRange& range);
+
 // Seeks the source to range.offset, opens destination, refuses it when the
 // copy would write bytes of the storage that it reads, empties it
 // and fills it with range.size bytes, as the chunked copy of kChunkSize

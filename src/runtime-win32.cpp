@@ -115,11 +115,11 @@ int open_file(const char* path, int mode) {
 bool describe(int fd, FileInfo* info) {
   const HANDLE handle = handle_of(fd);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  info->window = {0, kStorageEnd};
   info->kind = Kind::kOther;
   info->whole_sectors = false;
   info->read_only = false;
   info->permissions = 0600;
+  info->group = -1;
   if (GetFileType(handle) == FILE_TYPE_DISK) {
     // The runtime opens no directory. A raw disk or volume (\\.\PhysicalDrive1,
     // \\.\E:) is a disk file too, but has a length of its own and takes
@@ -133,16 +133,37 @@ bool describe(int fd, FileInfo* info) {
   }
   // A pipe, a console, NUL or a raw device: the storage of no file. No
   // volume has this serial number.
-  info->storage = {UINT64_MAX, {static_cast<uint64_t>(fd), 0}};
+  info->storage = {kDevices, {static_cast<uint64_t>(fd), 0}};
   return true;
 }
 
 // NTFS reserves nothing past a file's end that a later write fills.
 bool reserves_past_end(int /*fd*/) { return false; }
 
-// A volume's device is a raw volume, which is refused as a destination
-// whatever it holds.
-bool describe_file_system(int /*fd*/, FileInfo* /*info*/) { return false; }
+// A volume's device is a raw volume, which is refused as a source and as a
+// destination whatever it holds: below a file lies nothing that the copy
+// could also reach. A virtual disk's image against the volume it holds is
+// not told.
+bool describe_file_system(int fd, Below* below) {
+  rt::Storage storage{};
+  *below = {};
+  if (!identify(handle_of(fd), &storage)) return false;
+  below->file_system = storage.volume;
+  return true;
+}
+
+bool describe_volume(uint64_t volume, Below* below) {
+  *below = {};
+  below->file_system = volume;
+  return true;
+}
+
+bool describe_device(uint64_t /*device*/, Below* /*below*/) { return false; }
+
+// Windows has no groups that a folder passes on.
+bool new_file_group(const char* /*path*/, int64_t* /*group*/) { return false; }
+
+bool takes_positions(int /*fd*/) { return true; }
 
 bool file_sizes(int /*fd*/, Sizes* sizes) {
   *sizes = Sizes::kLengths;

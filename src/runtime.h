@@ -16,7 +16,7 @@ namespace rt {
 enum class Kind { kRegular, kBlockDevice, kDirectory, kOther };
 
 // Where a file's bytes are kept: the file system (or volume) and the file's
-// number on it; for a block device the file or disk whose bytes it shows.
+// number on it; for a block device, kDevices and its device number.
 struct Storage {
   uint64_t volume;
   uint64_t file[2];
@@ -26,9 +26,11 @@ inline bool operator==(const Storage& a, const Storage& b) {
   return a.volume == b.volume && a.file[0] == b.file[0] && a.file[1] == b.file[1];
 }
 
-// The bytes of its storage that a file shows, from start up to end: the
-// whole of a regular file, the part of its backing file that a loop device
-// shows, the part of its disk that a partition is.
+// The volume that stands for block devices themselves: their number is the
+// "file" on it. No file system has this number.
+constexpr uint64_t kDevices = UINT64_MAX;
+
+// Bytes of a storage, from start up to end.
 struct Window {
   int64_t start;
   int64_t end;
@@ -37,11 +39,32 @@ struct Window {
 // A window that reaches as far as its storage goes.
 constexpr int64_t kStorageEnd = INT64_MAX;
 
+// One thing that holds the bytes of another: the part of its disk that a
+// partition is, the window of the file or the device behind a loop device,
+// the devices of a file system and the file systems of an overlay's layers.
+enum class Layer { kDevice, kFile, kFileSystem };
+struct Lower {
+  Layer layer;
+  uint64_t number;  // the device's number, or the file system's (st_dev)
+  uint64_t file;    // kFile: the file's number on that file system
+  Window window;    // where the upper one's bytes lie in it
+};
+
+// What lies directly below a block device or a file system: nothing for a
+// disk or a file system without a device (tmpfs, network file systems).
+constexpr int kMostLower = 8;
+struct Below {
+  int count;
+  Lower lower[kMostLower];
+  // For a file system: a number that all its files share, however many
+  // numbers it gives them (Btrfs gives each subvolume one of its own).
+  uint64_t file_system;
+};
+
 // What describe tells of an open file.
 struct FileInfo {
   Kind kind;
   Storage storage;  // for regular files and block devices
-  Window window;
   // Whether reads and writes must be of whole sectors, as on Windows' raw
   // disks and volumes.
   bool whole_sectors;
@@ -51,6 +74,8 @@ struct FileInfo {
   // The permission bits, as 0644; on Windows 0600, for a file that is not
   // read-only.
   int permissions;
+  // The file's group, or -1 where there are none (Windows).
+  int64_t group;
 };
 
 // What the sizes of a file system's files are.
@@ -86,12 +111,27 @@ int open_file(const char* path, int mode);
 // that cannot be told.
 bool describe(int fd, FileInfo* info);
 
-// Describes the block device that holds the file system of the regular
-// file open on fd, as describe would the device: the file's bytes lie
-// somewhere in that device's window. Returns false when the file system is
-// on no block device that can be told (tmpfs, btrfs and other anonymous
-// device numbers, FUSE, network file systems; Windows).
-bool describe_file_system(int fd, FileInfo* info);
+// Tells what lies directly below the block device numbered device, asked
+// of sysfs and of its node in /dev. Returns false when that cannot be told.
+bool describe_device(uint64_t device, Below* below);
+
+// Tells what lies below the file system of the regular file open on fd:
+// the file's bytes lie somewhere in the whole of each. Returns false when
+// that cannot be told.
+bool describe_file_system(int fd, Below* below);
+
+// The same for the file system numbered volume (a loop device's backing
+// file's st_dev), which no descriptor is open on.
+bool describe_volume(uint64_t volume, Below* below);
+
+// Sets *group to the group that a file created at path gets: its folder's
+// where the folder passes its group on (setgid), else the creator's.
+// Returns false when that cannot be told.
+bool new_file_group(const char* path, int64_t* group);
+
+// Whether the regular file open on fd is written at positions: a stream
+// (tracefs's trace_marker, a FUSE file opened as one) is written in order.
+bool takes_positions(int fd);
 
 // Sets *sizes to what the sizes on the file system of fd are. Returns false
 // when that cannot be told.
@@ -144,9 +184,10 @@ int64_t kernel_copy(int source, int64_t source_position, int destination, int64_
 int64_t seek_end(int fd);
 int64_t seek_set(int fd, int64_t position);
 
-// One read or write call of at most count bytes, count at most kChunkSize:
+// One read or write call of at most count bytes, count at most 65536:
 // read_at and write_at at position bytes from the file's start, write at
-// the descriptor's own position (a pipe or a terminal has no other).
+// the descriptor's own position (a pipe or a terminal has no other). A
+// file that takes no positions gets write_at's bytes in order, as write.
 // Returns the bytes moved, or -1.
 int64_t read_at(int fd, void* buffer, int64_t count, int64_t position);
 int64_t write_at(int fd, const void* buffer, int64_t count, int64_t position);

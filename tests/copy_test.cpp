@@ -1,7 +1,11 @@
 // The copy loop and the whole entry path, run in-process on the fake runtime.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <vector>
 
@@ -194,89 +198,229 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
 }
 
 // A created destination is never readable by anyone who cannot read the
-// source: read and write for the owner, the source's bits for the others.
+// source: read and write for the owner, the source's bits for the others,
+// and the group's only where the new file's group is the source's (-1: it
+// cannot be told).
 TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
   const struct {
     int source, created;
-  } modes[] = {{0600, 0600}, {0640, 0640}, {0644, 0644}, {0666, 0666}, {0755, 0644}, {04444, 0644}};
+    std::int64_t group = 100;
+  } modes[] = {{0600, 0600}, {0640, 0640},      {0644, 0644},      {0666, 0666},      {0755, 0644},
+               {04444, 0644}, {0640, 0600, 7}, {0644, 0604, 7}, {0666, 0606, -1}};
   const std::string bytes = pattern(100);
   for (const auto& mode : modes) {
     FakeFiles files;
     files.source = bytes;
     files.destination_exists = false;
     files.source_info.permissions = mode.source;
+    files.new_group = mode.group;
     Fake fake(files);
     EXPECT_TRUE(fake.copy(0, 10));
     EXPECT_EQ(fake.mode, mode.created) << mode.source;
   }
 }
 
-// Two files are one where they show some of the same bytes of one storage:
-// a disk and its partition, two loop devices over one image, an image and
-// any window of it. Disjoint windows are two files. A regular file and a
-// device are one where the device's part that the copy reads or writes
-// overlaps the device that holds the file's file system.
-TEST(Copy, WindowsOfOneStorageAreOneFileWhereTheyOverlap) {
-  struct Case {
-    rt::Window source, destination;
-    bool same;
-    rt::Storage storage = {1, {1, 0}};  // the destination's; the source's is {1, {1, 0}}
-    // Where the regular file's file system lies on the disk, when told; the
-    // source is a device and the destination a regular file, or the other
-    // way round.
-    rt::Window file_system = {0, 0};
-    bool device_source = false;
-    std::int64_t start = 0;
+// A destination that takes no positions gets every byte of the range in
+// order, its holes as zeros, as a pipe does.
+TEST(Copy, AStreamTakesEveryByteInOrder) {
+  const Extents data{{0, 4096}, {140000, 150000}};
+  const std::string bytes = pattern(200000, &data);
+  FakeFiles files;
+  files.source = bytes;
+  files.reports_holes = files.clones = files.copies_in_kernel = files.streams = true;
+  files.data = data;
+  files.destination.clear();
+  Fake fake(files, {{Call::kWriteAt, Answer::kShort}});
+  EXPECT_TRUE(fake.copy(1, 199999));
+  EXPECT_EQ(fake.files.destination, bytes.substr(1));
+}
+
+// A random stack of disks, partitions, loop devices over devices and over
+// files, file systems on one device, on two, on none or over the layers of
+// others, two numbers for one file system (subvolumes), and files in them.
+// The fake's tables tell what lies below each device and file system, as the
+// construction made it; some entries are then lost, as where /sys is not
+// mounted.
+struct Stack {
+  struct Object {
+    rt::FileInfo info;
+    std::int64_t length;
   };
+  std::vector<Object> objects;
+  std::map<std::uint64_t, rt::Below> devices;
+  std::map<std::uint64_t, rt::Below> volumes;
+};
+
+Stack random_stack(std::mt19937_64& random) {
+  const auto below = [](std::uint64_t number, std::vector<rt::Lower> lower) {
+    rt::Below b{static_cast<int>(lower.size()), {}, number};
+    std::copy(lower.begin(), lower.end(), b.lower);
+    return b;
+  };
+  const auto pick = [&random](std::int64_t n) { return static_cast<std::int64_t>(random() % n); };
   const rt::Window whole{0, rt::kStorageEnd};
-  const rt::Window partition{1024, 2048};
-  const rt::Storage disk{5, {5, 0}};
-  const Case cases[] = {
-      {whole, whole, true},
-      {whole, {512, 1024}, true},
-      {{512, 1024}, whole, true},
-      {{0, 512}, {512, 1024}, false},
-      {{512, 1024}, {0, 512}, false},
-      {{0, 513}, {512, 1024}, true},
-      {{100, 200}, {150, 160}, true},
-      {{2048, rt::kStorageEnd}, {0, 2048}, false},
-      // Files are told apart by every part of their identity.
-      {whole, whole, false, {2, {1, 0}}},
-      {whole, whole, false, {1, {2, 0}}},
-      {whole, whole, false, {1, {1, 1}}},
-      // A file on a partition of the disk {5, {5, 0}}, and the disk: a saved
-      // first sector written back, or the disk's first sector saved into
-      // the file, copy; ten bytes written or read at 1020 reach into the
-      // partition. The window is the device's, source or destination.
-      {whole, whole, false, disk, partition},
-      {whole, {1020, rt::kStorageEnd}, true, disk, partition},
-      {whole, {2048, 4096}, false, disk, partition},
-      {whole, whole, false, disk, partition, true},
-      {whole, whole, true, disk, partition, true, 1020},
-      {partition, whole, true, disk, partition, true},
-      {{2038, 4096}, whole, false, disk, partition, true, 10},
-      // A file system on no device that can be told.
-      {whole, whole, false, disk, {0, 0}, true, 1020},
+  Stack stack;
+  std::vector<Stack::Object> devices;
+  std::vector<std::uint64_t> volumes;
+  std::uint64_t next = 100;
+  const auto device = [&](rt::Below b, std::int64_t length) {
+    const std::uint64_t number = next++;
+    b.file_system = number;
+    stack.devices[number] = b;
+    devices.push_back({{rt::Kind::kBlockDevice, {rt::kDevices, {number, 0}}, false, false, 0660, 6}, length});
   };
-  const std::string bytes = pattern(2000);
-  for (const Case& c : cases) {
-    FakeFiles files;
-    files.source = bytes;
-    files.source_info.window = c.source;
-    files.destination_info = {rt::Kind::kBlockDevice, c.storage, c.destination, false, false, 0644};
-    const rt::FileInfo file_system{rt::Kind::kBlockDevice, disk, c.file_system, false, false, 0};
-    if (c.device_source) {
-      files.source_info = {rt::Kind::kBlockDevice, disk, c.source, false, false, 0660};
-      files.destination_info = {rt::Kind::kRegular, {1, {2, 0}}, whole, false, false, 0644};
+  for (int disks = 1 + pick(2); disks > 0; --disks) device(below(0, {}), 40 + pick(80));
+  for (int step = 8 + pick(6); step > 0; --step) {
+    const Stack::Object d = devices[static_cast<std::size_t>(pick(static_cast<std::int64_t>(devices.size())))];
+    const std::uint64_t on = d.info.storage.file[0];
+    const std::int64_t start = pick(d.length);
+    const std::int64_t length = 1 + pick(d.length - start);
+    const bool limited = pick(2) == 0;
+    switch (pick(5)) {
+      case 0:  // a partition
+        device(below(0, {{rt::Layer::kDevice, on, 0, {start, start + length}}}), length);
+        break;
+      case 1:  // a loop device over a device
+        device(below(0, {{rt::Layer::kDevice, on, 0, {start, limited ? start + length : rt::kStorageEnd}}}),
+               limited ? length : d.length - start);
+        break;
+      default: {  // a file system, and files in it, some under loop devices
+        const std::uint64_t volume = next++;
+        std::vector<rt::Lower> lower{{rt::Layer::kDevice, on, 0, whole}};
+        if (pick(4) == 0) lower.push_back({rt::Layer::kDevice, devices[0].info.storage.file[0], 0, whole});
+        if (pick(6) == 0) lower.clear();
+        if (pick(6) == 0 && !volumes.empty()) lower = {{rt::Layer::kFileSystem, volumes.back(), 0, whole}};
+        stack.volumes[volume] = below(volume, lower);
+        volumes.push_back(volume);
+        // A subvolume: files of another number in the same file system.
+        const std::uint64_t subvolume = pick(4) == 0 ? next++ : volume;
+        stack.volumes[subvolume] = below(volume, lower);
+        for (std::uint64_t file = 1; file <= 3; ++file) {
+          const std::uint64_t number = file == 3 ? subvolume : volume;
+          const std::int64_t size = 20 + pick(100);
+          stack.objects.push_back({{rt::Kind::kRegular, {number, {file, 0}}, false, false, 0644, 6}, size});
+          if (pick(3) != 0) continue;
+          const std::int64_t offset = pick(size);
+          device(below(0, {{rt::Layer::kFile, number, file, {offset, limited ? size : rt::kStorageEnd}}}),
+                 size - offset);
+        }
+      }
     }
-    if (c.file_system.end != 0)
-      (c.device_source ? files.destination_file_system : files.source_file_system) = file_system;
-    Fake fake(files);
-    EXPECT_EQ(fake.copy(c.start, 10), !c.same) << c.source.start << " " << c.destination.start;
-    EXPECT_EQ(fake.output, c.same ? "output file is the input file.\n" : "") << c.source.start;
-    // A device keeps the bytes past the copy; a regular file is emptied.
-    const std::string rest = c.device_source ? "" : "estination";
-    EXPECT_EQ(fake.files.destination, c.same ? "previous destination" : pattern(2000).substr(c.start, 10) + rest);
+  }
+  for (int lost = pick(3) == 0 ? 1 : 0; lost > 0; --lost) {
+    auto& table = pick(2) == 0 ? stack.devices : stack.volumes;
+    if (!table.empty()) table.erase(std::next(table.begin(), pick(static_cast<std::int64_t>(table.size()))));
+  }
+  stack.objects.insert(stack.objects.end(), devices.begin(), devices.end());
+  return stack;
+}
+
+// The reference: every byte of every storage that a part of an object is,
+// one by one, each with the file system through whose file it was reached
+// (0: none). Every window of a stack starts before kCells and every finite
+// one ends there, so two windows that overlap do so there.
+constexpr std::int64_t kCells = 128;
+using Cell = std::tuple<std::uint64_t, std::uint64_t, std::int64_t>;
+using Cells = std::multimap<Cell, std::uint64_t>;
+
+void touch(const Stack& stack, const rt::Lower& at, const std::vector<bool>& part, std::uint64_t through, Cells& cells,
+           bool& told) {
+  const auto table = at.layer == rt::Layer::kDevice ? &stack.devices : &stack.volumes;
+  const auto found = table->find(at.number);
+  if (found == table->end()) {
+    told = false;
+    return;
+  }
+  if (at.layer != rt::Layer::kFileSystem) {
+    for (std::int64_t p = 0; p < kCells; ++p) {
+      if (part[static_cast<std::size_t>(p)]) cells.emplace(Cell{at.number, at.file, p}, through);
+    }
+  }
+  if (at.layer != rt::Layer::kDevice) {
+    // A file's bytes lie anywhere in each device of its file system.
+    const rt::Below& fs = stack.volumes.count(at.number) != 0 ? stack.volumes.at(at.number) : found->second;
+    for (int i = 0; i < fs.count; ++i)
+      touch(stack, fs.lower[i], std::vector<bool>(kCells, true), fs.file_system, cells, told);
+    return;
+  }
+  for (int i = 0; i < found->second.count; ++i) {
+    const rt::Lower& lower = found->second.lower[i];
+    std::vector<bool> shown(kCells, false);
+    for (std::int64_t p = 0; p < kCells; ++p) {
+      const std::int64_t q = lower.window.start + p;
+      if (part[static_cast<std::size_t>(p)] && q < lower.window.end && q < kCells) shown[static_cast<std::size_t>(q)] = true;
+    }
+    touch(stack, lower, shown, through, cells, told);
+  }
+}
+
+// What the reference makes of a copy of size bytes from start on: null for
+// a copy, or its message.
+const char* reference(const Stack& stack, const rt::FileInfo& source, std::int64_t start, std::int64_t size,
+                      const rt::FileInfo& destination) {
+  if (destination.kind == rt::Kind::kOther) return nullptr;
+  const bool files = source.kind == rt::Kind::kRegular && destination.kind == rt::Kind::kRegular;
+  if (files && source.storage.volume == destination.storage.volume)
+    return source.storage == destination.storage ? "output file is the input file.\n" : nullptr;
+  const auto lower = [](const rt::FileInfo& info) {
+    return info.kind == rt::Kind::kRegular ? rt::Lower{rt::Layer::kFile, info.storage.volume, info.storage.file[0], {}}
+                                           : rt::Lower{rt::Layer::kDevice, info.storage.file[0], 0, {}};
+  };
+  std::vector<bool> read(kCells, size == 0);
+  std::vector<bool> written(kCells, destination.kind == rt::Kind::kRegular);
+  for (std::int64_t p = 0; p < kCells; ++p) {
+    if (p >= start && p < start + size) read[static_cast<std::size_t>(p)] = true;
+    if (p < size) written[static_cast<std::size_t>(p)] = true;
+  }
+  Cells reads;
+  Cells writes;
+  bool told = true;
+  touch(stack, lower(source), read, 0, reads, told);
+  touch(stack, lower(destination), written, 0, writes, told);
+  if (!told) return "output file is not open.\n";
+  for (const auto& [cell, through] : writes) {
+    for (auto [at, end] = reads.equal_range(cell); at != end; ++at) {
+      if (through == 0 || at->second == 0 || through != at->second) return "output file is the input file.\n";
+    }
+  }
+  return nullptr;
+}
+
+// Random stacks, random pairs of their files and devices, random ranges:
+// the copy refuses exactly where the reference finds a byte that it would
+// write and read, or a level that cannot be told, and leaves the destination
+// as it was then.
+TEST(Copy, WritesWhereItReadsExactlyWhereTheStorageBelowMeets) {
+  const unsigned seed = testing::UnitTest::GetInstance()->random_seed();
+  std::mt19937_64 random(seed);
+  int failures = 0;
+  for (int stacks = 0; stacks < 200; ++stacks) {
+    const Stack stack = random_stack(random);
+    for (int pair = 0; pair < 10; ++pair) {
+      const auto& source = stack.objects[random() % stack.objects.size()];
+      auto destination = stack.objects[random() % stack.objects.size()].info;
+      if (random() % 20 == 0) destination.kind = rt::Kind::kOther;
+      const auto start = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(source.length + 1));
+      const auto size = static_cast<std::int64_t>(random() % static_cast<std::uint64_t>(source.length - start + 1));
+      const std::string bytes = pattern(source.length);
+      FakeFiles files;
+      files.source = bytes;
+      files.source_info = source.info;
+      files.destination_info = destination;
+      files.devices = stack.devices;
+      files.volumes = stack.volumes;
+      Fake fake(files);
+      const bool copied = fake.copy(start, size);
+      const char* expected = reference(stack, source.info, start, size, destination);
+      if (copied != (expected == nullptr) || fake.output != (expected == nullptr ? "" : expected) ||
+          (!copied && fake.files.destination != files.destination)) {
+        ADD_FAILURE() << "seed " << seed << ", stack " << stacks << ": " << fake.output << " for " << size
+                      << " bytes from " << start << " of " << source.info.storage.volume << "/"
+                      << source.info.storage.file[0] << " into " << destination.storage.volume << "/"
+                      << destination.storage.file[0];
+        if (++failures == 10) return;
+      }
+    }
   }
 }
 

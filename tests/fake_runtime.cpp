@@ -160,11 +160,29 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
-bool describe_file_system(int fd, FileInfo* info) {
-  const FakeFiles& files = in_force().files;
-  *info = fd == FakeFiles::kSource ? files.source_file_system : files.destination_file_system;
-  return info->storage.volume != 0;
+// Looks number up in table.
+bool look_up(const std::map<std::uint64_t, Below>& table, std::uint64_t number, Below* below) {
+  const auto found = table.find(number);
+  if (found == table.end()) return false;
+  *below = found->second;
+  return true;
 }
+
+bool describe_device(std::uint64_t device, Below* below) { return look_up(in_force().files.devices, device, below); }
+
+bool describe_volume(std::uint64_t volume, Below* below) { return look_up(in_force().files.volumes, volume, below); }
+
+bool describe_file_system(int fd, Below* below) {
+  const FakeFiles& files = in_force().files;
+  return describe_volume((fd == FakeFiles::kSource ? files.source_info : files.destination_info).storage.volume, below);
+}
+
+bool new_file_group(const char*, std::int64_t* group) {
+  *group = in_force().files.new_group;
+  return *group != -1;
+}
+
+bool takes_positions(int) { return !in_force().files.streams; }
 
 bool file_sizes(int, Sizes* sizes) {
   *sizes = in_force().files.sizes;
@@ -251,20 +269,27 @@ std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t positio
   return length;
 }
 
-std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
+// Writes at position, or in order where position is negative.
+std::int64_t write_somewhere(const void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
   Fake& f = in_force();
   const std::int64_t length = answered(f.faults.answer(Call::kWriteAt), count);
   if (length <= 0 || f.files.room == 0) return length < 0 || f.files.room == 0 ? -1 : 0;
-  return put(position, static_cast<const char*>(buffer), length);
-}
-
-std::int64_t write(int fd, const void* buffer, std::int64_t count) {
-  Fake& f = in_force();
-  const std::int64_t moved = write_at(fd, buffer, count, f.position);
-  if (moved > 0) f.position += moved;
+  const std::int64_t moved = put(position < 0 ? f.position : position, static_cast<const char*>(buffer), length);
+  if (position < 0) f.position += moved;
   return moved;
 }
+
+}  // namespace rt
+
+namespace rt {
+
+std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
+  // A stream takes the bytes in order, wherever they were meant to go.
+  return write_somewhere(buffer, count, in_force().files.streams ? -1 : position);
+}
+
+std::int64_t write(int, const void* buffer, std::int64_t count) { return write_somewhere(buffer, count, -1); }
 
 int close(int fd) {
   Fake& f = in_force();

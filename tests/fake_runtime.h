@@ -7,6 +7,7 @@
 #define DRAVLET_TESTS_FAKE_RUNTIME_H_
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,7 +26,7 @@ struct FakeFiles {
   // The source as the run sees it; reads past its end come short. The
   // bytes are the test's, kept for the run.
   std::string_view source;
-  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, rt::kStorageEnd}, false, false, 0644};
+  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, false, false, 0644, 100};
   rt::Sizes sizes = rt::Sizes::kLengths;
   // When not negative, the size that the source's end seek reports instead
   // of its length: a sysfs text attribute's page, or a source that shrank
@@ -42,11 +43,15 @@ struct FakeFiles {
   // The destination, with these bytes unless it does not exist yet.
   bool destination_exists = true;
   std::string destination = "previous destination";
-  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, rt::kStorageEnd}, false, false, 0644};
-  // The devices that hold the file systems of the source and the
-  // destination, where they can be told (storage volume 0: they cannot).
-  rt::FileInfo source_file_system{rt::Kind::kBlockDevice, {0, {0, 0}}, {0, rt::kStorageEnd}, false, false, 0};
-  rt::FileInfo destination_file_system = source_file_system;
+  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, false, false, 0644, 100};
+  // What lies below each block device and each file system, by number; one
+  // missing here cannot be told.
+  std::map<std::uint64_t, rt::Below> devices;
+  std::map<std::uint64_t, rt::Below> volumes;
+  // The group that a new destination gets, -1: cannot be told; and whether
+  // the destination is a stream, which takes no positions.
+  std::int64_t new_group = 100;
+  bool streams = false;
   // Bytes the destination takes before writes come short, as on a full disk.
   std::int64_t room = INT64_MAX;
   // Whether the file system shares blocks between the two, and whether the
