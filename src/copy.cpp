@@ -211,13 +211,16 @@ const char* fill_destination(Transfer& t) {
 // The permission bits of a destination created from source at path: read
 // and write for the owner, and for the others no more than the source grants
 // them, so that a copy is never readable by anyone who cannot read the
-// source; the umask may take away more. The group's bits only where the new
-// file's group is the source's: a folder that passes its own group on
-// (setgid) would grant them to another group.
+// source; the umask may take away more. Where the source grants its group
+// more than everyone, the group's bits only where the new file's group is
+// the source's: a folder that passes its own group on (setgid) would grant
+// them to another group.
 int created_mode(const rt::FileInfo& source, const char* path) {
-  int64_t group = -1;
-  const bool same_group = rt::new_file_group(path, &group) && group == source.group && group != -1;
-  return 0600 | (source.permissions & (same_group ? 0066 : 0006));
+  const int group = source.permissions & 0060;
+  const int others = source.permissions & 0006;
+  int64_t new_group = -1;
+  const bool granted = (group >> 3 & ~others) == 0 || (rt::new_file_group(path, &new_group) && new_group == source.group);
+  return 0600 | others | (granted ? group : 0);
 }
 
 // Opens the destination: creates it with mode, or opens what is there as it

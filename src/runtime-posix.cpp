@@ -103,6 +103,12 @@ constexpr unsigned long kReadOnlyQuery = _IO(0x12, 94);  // BLKROGET
 // The bytes of a disk that a sector counts.
 constexpr int64_t kSector = 512;
 
+// The kernel's ioctl(2), whose request the C libraries type apart (musl's
+// int cannot hold a request that reads, such as BTRFS_IOC_FS_INFO).
+int control(int fd, unsigned long request, void* argument) {
+  return static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
+}
+
 // Reads the file at path into text, as a string of at most size - 1 bytes.
 // Returns false when it cannot be read, or holds nothing.
 bool read_text(const char* path, char* text, size_t size) {
@@ -231,7 +237,7 @@ bool loop_backing(dev_t device, LoopInfo* loop, bool* bound) {
   struct stat status {};
   // The node must be the device itself, not one of the same name.
   bool told = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
-  *bound = told && ::ioctl(fd, kLoopGetStatus, loop) == 0;
+  *bound = told && control(fd, kLoopGetStatus, loop) == 0;
   if (told && !*bound) told = errno == ENXIO;
   ::close(fd);
   return told;
@@ -324,7 +330,7 @@ bool find_mount(Each each) {
 // be told.
 bool btrfs_devices(int fd, rt::Below* below) {
   BtrfsInfo info{};
-  if (::ioctl(fd, kBtrfsFsInfo, &info) != 0) return false;
+  if (control(fd, kBtrfsFsInfo, &info) != 0) return false;
   const uint8_t* id = info.fsid;
   char path[128];
   static_cast<void>(snprintf(path, sizeof path,
@@ -408,7 +414,7 @@ bool describe_mount(const Mount& mount, rt::Below* below) {
 
 bool read_only(int fd) {
   int flag = 0;
-  static_cast<void>(::ioctl(fd, kReadOnlyQuery, &flag));
+  static_cast<void>(control(fd, kReadOnlyQuery, &flag));
   return flag != 0;
 }
 
@@ -596,7 +602,7 @@ bool reserves_past_end(int fd) {
 Clone clone_range(int source, int64_t source_position, int destination, int64_t destination_position, int64_t length) {
   CloneRequest request{source, static_cast<uint64_t>(source_position), static_cast<uint64_t>(length),
                        static_cast<uint64_t>(destination_position)};
-  if (::ioctl(destination, kCloneRange, &request) == 0) return Clone::kShared;
+  if (control(destination, kCloneRange, &request) == 0) return Clone::kShared;
   // These come before any block is shared: another file system, one that
   // cannot clone, an unaligned range.
   constexpr int kRefusals[] = {EOPNOTSUPP, ENOTTY, EXDEV, EINVAL, ENOSYS};

@@ -199,14 +199,14 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
 
 // A created destination is never readable by anyone who cannot read the
 // source: read and write for the owner, the source's bits for the others,
-// and the group's only where the new file's group is the source's (-1: it
-// cannot be told).
+// and the group's, where they grant more than the others', only where the
+// new file's group is the source's (-1: it cannot be told).
 TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
   const struct {
     int source, created;
     std::int64_t group = 100;
   } modes[] = {{0600, 0600}, {0640, 0640},      {0644, 0644},      {0666, 0666},      {0755, 0644},
-               {04444, 0644}, {0640, 0600, 7}, {0644, 0604, 7}, {0666, 0606, -1}};
+               {04444, 0644}, {0640, 0600, 7}, {0664, 0604, 7}, {0644, 0644, 7}, {0660, 0600, -1}};
   const std::string bytes = pattern(100);
   for (const auto& mode : modes) {
     FakeFiles files;

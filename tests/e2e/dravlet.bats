@@ -199,7 +199,23 @@ EOF_TABLE
 002 666 664
 022 755 644
 EOF_TABLE
+  # A folder that passes its own group on (setgid) to a copy of a 0640
+  # root:root file: no bits for that group.
+  mkdir shared && chgrp users shared && chmod 2770 shared && chmod 640 in900 && chgrp root in900
+  timeout 60 "${tool[@]}" in900 shared/copy 10 >/dev/null
+  [ "$(stat -c '%a %G' shared/copy)" = "600 users" ] || failed+=" setgid folder: $(stat -c '%a %G' shared/copy)"
   [ -z "$failed" ] || { echo "failed:$failed" >&2; return 1; }
+}
+
+@test "a destination that takes no positions is written in order" {
+  "$windows" && skip "tracefs is Linux's"
+  mkdir t && mount -t tracefs none t 2>/dev/null || skip "cannot mount tracefs here"
+  printf 'dravlet marker %s\n' "$BATS_TEST_TMPDIR" >marker
+  run_case marker t/trace_marker 999
+  local line
+  line=$(grep -c -F "dravlet marker $BATS_TEST_TMPDIR" t/trace)
+  umount t
+  [ "$status" -eq 0 ] && [ "$line" -eq 1 ]
 }
 
 @test "a sparse source beyond 4 GiB is read at a 64-bit offset" {
@@ -330,19 +346,21 @@ $unbound out 1                 | filesize:0 size:1 offset:0\n | 0 | copy empty.i
 EOF_TABLE
   cp disk.img disk.img.before
   local source destination failed= pair order size
-  # Every pair that shares bytes, both ways, is refused and changes nothing.
-  for pair in "$loop disk.img" "$p1 disk.img" "$w3 disk.img" "$loop $p1" "$loop $p2" "$p1 $w1" "$w3 $p1" "$w3 $p2" \
-    "$s1 disk.img" "$s1 $p2" "$s2 $p1" "$s2 $w3" "$s2 disk.img" "$gs $g"; do
-    for order in "$pair" "${pair#* } ${pair% *}"; do
-      read -r source destination <<<"$order"
-      run_case "$source" "$destination" 4096
-      size=$(blockdev --getsize64 "$source" 2>/dev/null || stat -c %s "$source")
-      [ "$status" -eq 255 ] && expect_output "filesize:$size size:4096 offset:0\noutput file is the input file.\n" &&
-        cmp -s disk.img disk.img.before || failed+=" $order;"
-    done
+  # Every pair whose parts read and written share bytes is refused and
+  # changes nothing: 4096 bytes read from the source's start, written at the
+  # start of a device, or anywhere in a regular file, which is emptied.
+  local both=("$loop disk.img" "$p1 $w1" "$s1 disk.img" "$s1 $loop" "$s2 $p1" "$s2 $w1" "$gs $g")
+  for order in "${both[@]}" "${both[@]/#/reversed }" "$p1 disk.img" "$w3 disk.img" "$s2 disk.img"; do
+    [[ $order == reversed* ]] && order=${order#reversed } && order="${order#* } ${order% *}"
+    read -r source destination <<<"$order"
+    run_case "$source" "$destination" 4096
+    size=$(blockdev --getsize64 "$source" 2>/dev/null || stat -c %s "$source")
+    [ "$status" -eq 255 ] && expect_output "filesize:$size size:4096 offset:0\noutput file is the input file.\n" &&
+      cmp -s disk.img disk.img.before || failed+=" $order;"
   done
-  # Disjoint windows of one image are two files.
-  for order in "$p1 $p2" "$p2 $p1" "$w1 $w2" "$w2 $p1" "$p1 $w2" "$s2 $p2" "$w2 $s2"; do
+  # Parts that share no byte copy, windows of one image or not.
+  for order in "$p1 $p2" "$p2 $p1" "$w1 $w2" "$w2 $p1" "$p1 $w2" "$s2 $p2" "$w2 $s2" "$loop $p1" \
+    "$w3 $p1" "disk.img $p1"; do
     read -r source destination <<<"$order"
     run_case "$source" "$destination" 4096 -o7
     [ "$status" -eq 0 ] && cmp -s -n 4096 <(tail -c +8 "$source") "$destination" || failed+=" $order;"
@@ -362,6 +380,7 @@ EOF_TABLE
   run_table <<EOF_TABLE
 $loop mnt/mbr 512              | filesize:$((4 * m)) size:512 offset:0\n | 0 | copy disk.img 0 512 mnt/mbr
 mnt/mbr $loop 512              | filesize:512 size:512 offset:0\n | 0 | none
+mnt/mbr disk.img 512           | filesize:512 size:512 offset:0\n$refused | 255 | none
 $p1 mnt/part 100000            | filesize:$m size:100000 offset:0\n | 0 | copy $p1 0 100000 mnt/part
 mnt/tmpfs/small $p1 100        | filesize:100 size:100 offset:0\n | 0 | none
 mnt/big $p2 10                 | filesize:100000 size:10 offset:0\n$refused | 255 | source mnt/big
