@@ -219,7 +219,8 @@ int created_mode(const rt::FileInfo& source, const char* path) {
   const int group = source.permissions & 0060;
   const int others = source.permissions & 0006;
   int64_t new_group = -1;
-  const bool granted = (group >> 3 & ~others) == 0 || (rt::new_file_group(path, &new_group) && new_group == source.group);
+  const bool granted =
+      (group >> 3 & ~others) == 0 || (rt::new_file_group(path, &new_group) && new_group == source.group);
   return 0600 | others | (granted ? group : 0);
 }
 

@@ -93,9 +93,10 @@ constexpr int64_t kMadeUpSizes[] = {
 // File systems on no block device, by their names in the mount table:
 // nothing lies below them.
 constexpr const char* kWithoutDevice[] = {
-    "tmpfs",     "ramfs",    "proc",   "sysfs", "devtmpfs", "devpts", "mqueue",   "cgroup",      "cgroup2",
-    "debugfs",   "tracefs",  "securityfs", "configfs", "bpf", "pstore", "efivarfs", "hugetlbfs", "autofs",
-    "binfmt_misc", "fusectl", "nsfs", "rpc_pipefs", "nfs", "nfs4", "cifs", "smb3", "9p", "virtiofs", "fuse",
+    "tmpfs",     "ramfs",   "proc",        "sysfs",      "devtmpfs", "devpts",     "mqueue", "cgroup",
+    "cgroup2",   "debugfs", "tracefs",     "securityfs", "configfs", "bpf",        "pstore", "efivarfs",
+    "hugetlbfs", "autofs",  "binfmt_misc", "fusectl",    "nsfs",     "rpc_pipefs", "nfs",    "nfs4",
+    "cifs",      "smb3",    "9p",          "virtiofs",   "fuse",
 };
 
 constexpr unsigned long kReadOnlyQuery = _IO(0x12, 94);  // BLKROGET
@@ -175,7 +176,7 @@ bool device_name(dev_t device, char* name, size_t size) {
   return true;
 }
 
-bool add(rt::Below* below, rt::Lower lower) {
+bool add(rt::Below* below, const rt::Lower& lower) {
   if (below->count == rt::kMostLower) return false;
   below->lower[below->count++] = lower;
   return true;
@@ -301,7 +302,7 @@ bool parse_mount(const char* line, dev_t* number, Mount* mount) {
 // returns true. Returns whether one did; false also when the table cannot
 // be read or a line of it is too long to be.
 template <typename Each>
-bool find_mount(Each each) {
+bool each_mount(Each each) {
   const int fd = ::open("/proc/self/mountinfo", O_RDONLY);
   if (fd < 0) return false;
   static char text[65536];
@@ -325,6 +326,17 @@ bool find_mount(Each each) {
   return found;
 }
 
+// The mount table's line for the file system numbered volume, kept until the
+// table is read again; null where it has none, or cannot be read.
+const Mount* find_mount(dev_t volume) {
+  const Mount* found = nullptr;
+  each_mount([&](dev_t number, const Mount& mount) {
+    if (number == volume) found = &mount;
+    return found != nullptr;
+  });
+  return found;
+}
+
 // The devices of the Btrfs open on fd, every one of a multi-device file
 // system, as its folder in sysfs lists them. Returns false when they cannot
 // be told.
@@ -333,10 +345,10 @@ bool btrfs_devices(int fd, rt::Below* below) {
   if (control(fd, kBtrfsFsInfo, &info) != 0) return false;
   const uint8_t* id = info.fsid;
   char path[128];
-  static_cast<void>(snprintf(path, sizeof path,
-                             "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x/devices",
-                             id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11],
-                             id[12], id[13], id[14], id[15]));
+  static_cast<void>(snprintf(
+      path, sizeof path, "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x/devices",
+      id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11], id[12], id[13], id[14],
+      id[15]));
   if (!add_linked_devices(path, below) || below->count == 0) return false;
   // Its files share the least of its devices' numbers, which no other
   // file system has.
@@ -378,8 +390,8 @@ bool add_layers(const char* option, rt::Below* below) {
 template <typename Each>
 bool each_option(const Mount& mount, const char* name, Each each) {
   const size_t length = strlen(name);
+  static char value[16384];
   for (const char* option = mount.options; option != nullptr;) {
-    static char value[16384];
     const char* comma = strchr(option, ',');
     const size_t size = comma == nullptr ? strlen(option) : static_cast<size_t>(comma - option);
     if (size > length && strncmp(option, name, length) == 0) {
@@ -475,10 +487,10 @@ bool describe(int fd, FileInfo* info) {
   return true;
 }
 
-bool describe_device(uint64_t number, Below* below) {
-  const auto device = static_cast<dev_t>(number);
+bool describe_device(uint64_t device_number, Below* below) {
+  const auto device = static_cast<dev_t>(device_number);
   *below = {};
-  below->file_system = number;
+  below->file_system = device_number;
   unsigned long long value = 0;
   if (!read_attribute(device, "dev", &value)) return false;
   // A partition: a window of its disk, whose folder holds its own.
@@ -513,7 +525,6 @@ bool describe_volume(uint64_t volume, Below* below) {
   const auto device = static_cast<dev_t>(volume);
   *below = {};
   below->file_system = volume;
-  const auto this_one = [device](dev_t number, const Mount&) { return number == device; };
   unsigned long long value = 0;
   if (read_attribute(device, "dev", &value)) {
     if (!add(below, {Layer::kDevice, volume, 0, kWhole})) return false;
@@ -524,18 +535,14 @@ bool describe_volume(uint64_t volume, Below* below) {
     if (!device_name(device, name, sizeof name)) return false;
     static_cast<void>(snprintf(folder, sizeof folder, "/sys/fs/xfs/%s", name));
     if (::access(folder, F_OK) != 0) return true;
+    const Mount* xfs = find_mount(device);
     const auto device_at = [below](const char* path) { return add_device_at(path, below); };
-    static Mount xfs;
-    return find_mount([&](dev_t number, const Mount& mount) { return this_one(number, mount) && (xfs = mount, true); }) &&
-           each_option(xfs, "logdev=", device_at) && each_option(xfs, "rtdev=", device_at);
+    return xfs != nullptr && each_option(*xfs, "logdev=", device_at) && each_option(*xfs, "rtdev=", device_at);
   }
-  static Mount found;
-  if (find_mount([&](dev_t number, const Mount& mount) { return this_one(number, mount) && (found = mount, true); })) {
-    return describe_mount(found, below);
-  }
+  if (const Mount* mount = find_mount(device)) return describe_mount(*mount, below);
   // Btrfs gives each subvolume a number that the mount table does not show:
   // a mount whose folder has it tells the file system.
-  return find_mount([&](dev_t, const Mount& mount) {
+  return each_mount([&](dev_t, const Mount& mount) {
     if (strcmp(mount.type, "btrfs") != 0) return false;
     const int fd = ::open(mount.point, O_RDONLY | O_DIRECTORY);
     struct stat status {};

@@ -113,7 +113,7 @@ bool describe(int fd, FileInfo* info);
 
 // Tells what lies directly below the block device numbered device, asked
 // of sysfs and of its node in /dev. Returns false when that cannot be told.
-bool describe_device(uint64_t device, Below* below);
+bool describe_device(uint64_t device_number, Below* below);
 
 // Tells what lies below the file system of the regular file open on fd:
 // the file's bytes lie somewhere in the whole of each. Returns false when

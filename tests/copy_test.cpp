@@ -5,8 +5,8 @@
 #include <map>
 #include <random>
 #include <string>
-#include <tuple>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "dravlet.h"
@@ -205,7 +205,7 @@ TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
   const struct {
     int source, created;
     std::int64_t group = 100;
-  } modes[] = {{0600, 0600}, {0640, 0640},      {0644, 0644},      {0666, 0666},      {0755, 0644},
+  } modes[] = {{0600, 0600},  {0640, 0640},    {0644, 0644},    {0666, 0666},    {0755, 0644},
                {04444, 0644}, {0640, 0600, 7}, {0664, 0604, 7}, {0644, 0644, 7}, {0660, 0600, -1}};
   const std::string bytes = pattern(100);
   for (const auto& mode : modes) {
@@ -348,7 +348,8 @@ void touch(const Stack& stack, const rt::Lower& at, const std::vector<bool>& par
     std::vector<bool> shown(kCells, false);
     for (std::int64_t p = 0; p < kCells; ++p) {
       const std::int64_t q = lower.window.start + p;
-      if (part[static_cast<std::size_t>(p)] && q < lower.window.end && q < kCells) shown[static_cast<std::size_t>(q)] = true;
+      if (part[static_cast<std::size_t>(p)] && q < lower.window.end && q < kCells)
+        shown[static_cast<std::size_t>(q)] = true;
     }
     touch(stack, lower, shown, through, cells, told);
   }
