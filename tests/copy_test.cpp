@@ -236,8 +236,8 @@ TEST(Copy, AStreamTakesEveryByteInOrder) {
 }
 
 // A random stack of disks, partitions, loop devices over devices and over
-// files, file systems on one device, on two, on none or over the layers of
-// others, two numbers for one file system (subvolumes), and files in them.
+// files, devices made of others, file systems on one device, on two, on
+// none or over the layers of others, two numbers for one file system (subvolumes), and files in them.
 // The fake's tables tell what lies below each device and file system, as the
 // construction made it; some entries are then lost, as where /sys is not
 // mounted.
@@ -276,7 +276,12 @@ Stack random_stack(std::mt19937_64& random) {
     const std::int64_t start = pick(d.length);
     const std::int64_t length = 1 + pick(d.length - start);
     const bool limited = pick(2) == 0;
-    switch (pick(5)) {
+    switch (pick(6)) {
+      case 5:  // a device made of two others, as device-mapper and md make them
+        device(below(0, {{rt::Layer::kDevice, on, 0, whole},
+                         {rt::Layer::kDevice, devices[0].info.storage.file[0], 0, whole}}),
+               d.length);
+        break;
       case 0:  // a partition
         device(below(0, {{rt::Layer::kDevice, on, 0, {start, start + length}}}), length);
         break;

@@ -147,18 +147,19 @@ EOF_TABLE
   # Each row hides what its first command does, in a mount namespace of its
   # own (ext4 needs no mount table, XFS does); the last,
   # a copy between two files of one file system, asks for nothing below them.
-  local not_open='output file is not open.\n' failed=
+  local not_open='output file is not open.\n' failed= run
+  printf -v run '%q ' "${tool[@]}"
   while IFS='|' read -r hide command expected; do
     status=0
     unshare -m sh -c "$hide; exec timeout 60 $command" >stdout 2>stderr </dev/null || status=$?
     expect_output "$expected" || failed+=" $command under $hide;"
   done <<EOF_TABLE
-mount -t tmpfs none /sys|${tool[*]} m/f $L 4096|filesize:100000 size:4096 offset:0\\n$not_open
-mount -t tmpfs none /sys|${tool[*]} $partitioned ${partitioned}p1 3000000|filesize:8388608 size:3000000 offset:0\\n$not_open
-mount -t tmpfs none /proc|${tool[*]} m/f $L 4096|filesize:100000 size:4096 offset:0\\noutput file is the input file.\\n
-mount -t tmpfs none /dev && mknod $L b $((0x${number% *})) $((0x${number#* }))|${tool[*]} m/f $L 4096|filesize:100000 size:4096 offset:0\\noutput file is the input file.\\n
-mount -t tmpfs none /dev|${tool[*]} m/f other 100|filesize:100000 size:100 offset:0\\n$not_open
-mount -t tmpfs none /sys|${tool[*]} m/f m/g 100|filesize:100000 size:100 offset:0\\n
+mount -t tmpfs none /sys|${run}m/f $L 4096|filesize:100000 size:4096 offset:0\\n$not_open
+mount -t tmpfs none /sys|${run}$partitioned ${partitioned}p1 3000000|filesize:8388608 size:3000000 offset:0\\n$not_open
+mount -t tmpfs none /proc|${run}m/f $L 4096|filesize:100000 size:4096 offset:0\\noutput file is the input file.\\n
+mount -t tmpfs none /dev && mknod $L b $((0x${number% *})) $((0x${number#* }))|${run}m/f $L 4096|filesize:100000 size:4096 offset:0\\noutput file is the input file.\\n
+mount -t tmpfs none /dev|${run}m/f other 100|filesize:100000 size:100 offset:0\\n$not_open
+mount -t tmpfs none /sys|${run}m/f m/g 100|filesize:100000 size:100 offset:0\\n
 EOF_TABLE
   [ -z "$failed" ] || { echo "failed:$failed" >&2; return 1; }
   cmp -s <(head -c 100 m/f) m/g
