@@ -1,18 +1,14 @@
 #!/usr/bin/env python3
-"""Random stacks of images, partitions, loop devices and ext4, with the tool's
-writes made to fail, against where each object's bytes lie by construction.
+"""usage: stacks.py FOLDER SEED PAIRS -- TOOL WORDS...
 
-usage: stacks.py FOLDER SEED PAIRS -- TOOL WORDS...
-
-Builds in FOLDER, from SEED, a stack up to four levels deep: images with
-msdos or GPT partition tables, loop devices with offsets and size limits over
-images, devices and files inside file systems, ext4 or ext2 on any device,
-files inside and images inside those. Then runs the tool on PAIRS random
-pairs and ranges under strace, which fails every write, truncation and
-kernel copy, so that nothing is harmed: a copy that got as far as writing
-or emptying is one the tool let through. Each outcome, refused or let
-through, is compared with the construction's truth. Prints the seed, and
-each miss and false refusal; exits 1 if there was any. Needs root.
+Builds in FOLDER, from SEED, a random stack up to four levels deep (images
+with msdos or GPT tables; loop devices with offsets and size limits over
+images, devices and files; ext4, ext2, XFS with an external log, Btrfs on two
+devices, an overlay; files and images inside), and runs the tool on PAIRS
+random pairs and ranges under strace, which fails every write, truncation
+and kernel copy: a run that got that far was let through, harming nothing.
+Compares each outcome with where the construction put each object's bytes;
+prints the seed and each miss or false refusal, and exits 1 on any.
 """
 import json
 import os
@@ -20,209 +16,194 @@ import random
 import subprocess
 import sys
 
-M = 1 << 20
+M, END = 1 << 20, float("inf")
 
 
 class Thing:
-    """A device or a file. below: (thing, start, end) where its bytes lie,
-    for a device; fs: the file system that holds a file (None: the host's)."""
+    """A device, with below: (thing, start, end) where its bytes lie; or a
+    file of the file system fs (None: the host's, which holds the images)."""
 
-    def __init__(self, path, length, device, below=(), fs=None):
-        self.path, self.length, self.device, self.below, self.fs = path, length, device, list(below), fs
+    def __init__(self, path, length, below=None, fs=None):
+        self.path, self.length, self.below, self.fs = path, length, below, fs
+        self.device = below is not None
 
 
 class FileSystem:
-    def __init__(self, devices):
-        self.devices = devices
+    def __init__(self, devices=(), layers=()):
+        self.devices, self.layers = list(devices), list(layers)
 
 
 def regions(thing, start, end, through, out):
-    """Every (storage, start, end, through) that bytes [start, end) of thing
-    are: through is the file system through whose file they were reached."""
+    """Appends every (storage, start, end, through) that bytes [start, end)
+    of thing are; through: the file system whose file they lie below."""
     out.append((thing, start, end, through))
-    if thing.device:
-        for lower, s, e in thing.below:
-            regions(lower, min(s + start, e), min(s + end, e), through, out)
-    elif thing.fs is not None:
-        # A file's bytes lie anywhere in each device of its file system.
-        for device in thing.fs.devices:
-            regions(device, 0, float("inf"), thing.fs, out)
+    for lower, s, e in thing.below or ():
+        regions(lower, min(s + start, e), min(s + end, e), through, out)
+    file_systems = [thing.fs] if not thing.device and thing.fs else []
+    while file_systems:
+        fs = file_systems.pop()
+        file_systems += fs.layers
+        for device in fs.devices:
+            regions(device, 0, END, fs, out)
 
 
 def truth(source, start, size, destination):
-    """Whether the copy would write bytes that it reads."""
     if not source.device and not destination.device and source.fs is destination.fs:
         return source is destination
     read, written = [], []
     regions(source, start, start + size, None, read)
-    regions(destination, 0, float("inf") if not destination.device else size, None, written)
-    for a, a_start, a_end, a_through in read:
-        for b, b_start, b_end, b_through in written:
-            apart = a_through is not None and a_through is b_through
-            if a is b and max(a_start, b_start) < min(a_end, b_end) and not apart:
-                return True
-    return False
+    regions(destination, 0, size if destination.device else END, None, written)
+    return any(a is b and max(a0, b0) < min(a1, b1) and (at is None or at is not bt)
+               for a, a0, a1, at in read for b, b0, b1, bt in written)
 
 
 class Builder:
-    def __init__(self, folder, rng):
-        self.folder, self.rng = folder, rng
-        # undo: what tear_down undoes, last first: ("umount" or "losetup
-        # --detach", the mount point or the device).
-        self.undo, self.things, self.new_files, self.count = [], [], [], 0
+    def __init__(self, folder, seed):
+        self.folder, self.seed, self.rng = folder, seed, random.Random(seed)
+        self.undo, self.things, self.new, self.count, self.kinds = [], [], [], 0, []
 
-    def name(self, stem):
+    def name(self, stem, folder=None):
         self.count += 1
-        return os.path.join(self.folder, f"{stem}{self.count}")
+        return os.path.join(folder or self.folder, f"{stem}{self.count}")
 
-    def run(self, *command):
-        return subprocess.run(command, check=True, capture_output=True, text=True).stdout.strip()
+    def run(self, *command, **options):
+        return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout.strip()
 
-    def loop(self, backing, offset=0, limit=0, scan=False):
-        options = ["--offset", str(offset)] + (["--sizelimit", str(limit)] if limit else [])
-        options += ["--partscan"] if scan else []
-        path = self.run("losetup", "--find", "--show", *options, backing.path)
-        self.undo.append(("losetup", "--detach", path))
-        length = (limit if limit else backing.length - offset)
-        device = Thing(path, length, True, [(backing, offset, offset + limit if limit else float("inf"))])
-        self.things.append(device)
-        return device
-
-    def image(self, path, length, fs=None):
-        with open(path, "wb") as f:
-            f.truncate(length)
-        thing = Thing(path, length, False, fs=fs)
+    def add(self, thing):
         self.things.append(thing)
         return thing
 
-    def partitioned(self, image):
-        """Partitions image with one or two partitions; returns the disk's
-        loop device and the partitions' devices."""
-        sectors = image.length // 512
-        first = 2048
-        second = first + self.rng.randrange(2048, (sectors - first - 2100) // 2)
-        table = self.rng.choice(("dos", "gpt"))
-        layout = f"label: {table}\nstart={first}, size={second - first}\nstart={second}, size={sectors - second - 2048}\n"
-        subprocess.run(["sfdisk", "-q", image.path], input=layout, text=True, check=True, capture_output=True)
-        # The table as sfdisk wrote it into the image, which may align it.
-        table = json.loads(self.run("sfdisk", "--json", image.path))["partitiontable"]["partitions"]
-        disk = self.loop(image, scan=True)
-        # Where the kernel did not scan it, partx makes its partitions; a
-        # loop device that an earlier stack left partitioned gets them anew.
-        subprocess.run(["partx", "--update", disk.path], capture_output=True)
-        parts = []
-        for number, partition in enumerate(table, 1):
-            path = f"{disk.path}p{number}"
-            s, e = partition["start"] * 512, (partition["start"] + partition["size"]) * 512
-            if os.path.exists(path):
-                parts.append(Thing(path, e - s, True, [(disk, s, e)]))
-                self.things.append(parts[-1])
-        return disk, parts
+    def loop(self, backing, offset=0, limit=0, scan=False):
+        options = ["--offset", str(offset)] + ["--sizelimit", str(limit)] * bool(limit) + ["--partscan"] * scan
+        path = self.run("losetup", "--find", "--show", *options, backing.path)
+        self.undo.append(("losetup", "--detach", path))
+        return self.add(Thing(path, limit or backing.length - offset, [(backing, offset, offset + limit if limit else END)]))
 
-    def file_system(self, device, depth):
-        """ext4 or ext2 on device, mounted, with files in it, and maybe an
-        image inside under a loop device, built on further."""
-        kind = self.rng.choice(("ext4", "ext2"))
-        self.run(f"mkfs.{kind}", "-q", "-F", device.path)
+    def image(self, length, folder=None, fs=None):
+        path = self.name("image", folder)
+        with open(path, "wb") as f:
+            f.truncate(length)
+        return self.add(Thing(path, length, fs=fs))
+
+    def mount(self, devices, options=()):
         point = self.name("mount")
         os.mkdir(point)
-        self.run("mount", device.path, point)
+        self.run("mount", *options, devices[0].path, point)
         self.undo.append(("umount", point))
-        fs = FileSystem([device])
+        return point, FileSystem(devices)
+
+    def fill(self, point, fs, depth):
+        """Files in the file system, a name for a new one, maybe an image."""
         for _ in range(self.rng.randrange(1, 3)):
-            path = os.path.join(point, f"file{self.count}")
-            self.count += 1
-            length = self.rng.randrange(1, 200000)
+            path = self.name("file", point)
             with open(path, "wb") as f:
-                f.write(self.rng.randbytes(length))
-            self.things.append(Thing(path, length, False, fs=fs))
-        self.new_files.append(Thing(os.path.join(point, "new"), 0, False, fs=fs))
-        if depth < 4 and device.length >= 6 * M:
-            inner = self.image(os.path.join(point, "inner.img"), self.rng.choice((2, 3)) * M, fs=fs)
-            self.build_on(inner, depth + 1)
+                f.write(self.rng.randbytes(self.rng.randrange(1, 200000)))
+            self.add(Thing(path, os.path.getsize(path), fs=fs))
+        self.new.append(Thing(os.path.join(point, "new"), 0, fs=fs))
+        if depth < 4 and self.rng.random() < 0.7:
+            self.build_on(self.image(self.rng.choice((3, 8)) * M, point, fs), depth + 1)
+
+    def partitioned(self, image):
+        sectors, second = image.length // 512, self.rng.randrange(4096, image.length // 1024)
+        layout = f"label: {self.rng.choice(('dos', 'gpt'))}\nstart=2048, size={second - 2048}\nstart={second}\n"
+        self.run("sfdisk", "-q", image.path, input=layout)
+        # The table as sfdisk wrote it, which may align it.
+        table = json.loads(self.run("sfdisk", "--json", image.path))["partitiontable"]["partitions"]
+        disk = self.loop(image, scan=True)
+        # A loop device that an earlier stack left partitioned gets them anew.
+        subprocess.run(["partx", "--update", disk.path], capture_output=True)
+        return disk, [self.add(Thing(f"{disk.path}p{n}", p["size"] * 512,
+                                     [(disk, p["start"] * 512, (p["start"] + p["size"]) * 512)]))
+                      for n, p in enumerate(table, 1) if os.path.exists(f"{disk.path}p{n}")]
 
     def build_on(self, image, depth):
-        """A device over image, and maybe a file system on it."""
+        """A device over image, and maybe ext4 or ext2 on it."""
         choice = self.rng.randrange(3)
         if choice == 0 and image.length >= 8 * M:
-            disk, parts = self.partitioned(image)
-            # mkfs refuses a disk whose partition holds a mounted file system.
-            targets = parts
+            disk, targets = self.partitioned(image)
             if self.rng.random() < 0.5:
                 self.loop(disk)
-        elif choice == 1:
-            offset = self.rng.randrange(0, image.length // 2 // 512) * 512
-            limit = self.rng.choice((0, self.rng.randrange(1, (image.length - offset) // 512 + 1) * 512))
-            targets = [self.loop(image, offset, limit)]
         else:
-            targets = [self.loop(image)]
+            offset = self.rng.randrange(image.length // 2 // 512) * 512 if choice else 0
+            limit = self.rng.choice((0, self.rng.randrange(1, (image.length - offset) // 512 + 1) * 512))
+            targets = [self.loop(image, offset, limit if choice else 0)]
         for target in targets:
             if self.rng.random() < 0.3:
-                self.loop(target)  # a loop device over a device
+                self.loop(target)
             if target.length >= 2 * M and self.rng.random() < 0.6:
-                self.file_system(target, depth)
+                self.run(f"mkfs.{self.rng.choice(('ext4', 'ext2'))}", "-q", "-F", target.path)
+                point, fs = self.mount([target])
+                self.fill(point, fs, depth)
+                if self.rng.random() < 0.2:
+                    self.overlay(point, fs)
+
+    def overlay(self, point, fs):
+        """An overlay whose layers are folders of the file system at point."""
+        layers = [os.path.join(point, name) for name in ("lower", "upper", "work")]
+        for folder in layers:
+            os.mkdir(folder)
+        top = self.name("overlay")
+        os.mkdir(top)
+        self.run("mount", "-t", "overlay", "overlay", "-o",
+                 "lowerdir={},upperdir={},workdir={}".format(*layers), top)
+        self.undo.append(("umount", top))
+        self.fill(top, FileSystem(layers=[fs]), 4)
 
     def build(self):
-        for _ in range(self.rng.randrange(1, 3)):
-            self.build_on(self.image(self.name("image"), self.rng.choice((8, 12, 16)) * M), 1)
+        # Three seeds in a row build on each of the three kinds, and maybe more.
+        self.kinds = [("image", "xfs", "btrfs")[int(self.seed) % 3]]
+        self.kinds += self.rng.sample(("image", "xfs", "btrfs"), self.rng.randrange(2))
+        for kind in self.kinds:
+            if kind == "xfs":  # its log on a device of its own
+                data, log = self.loop(self.image(320 * M)), self.loop(self.image(80 * M))
+                self.run("mkfs.xfs", "-q", "-f", "-l", f"logdev={log.path},size=64m", data.path)
+                self.fill(*self.mount([data, log], ("-o", f"logdev={log.path}")), 2)
+            elif kind == "btrfs":  # on two devices
+                devices = [self.loop(self.image(128 * M)) for _ in range(2)]
+                self.run("mkfs.btrfs", "-q", "-f", "-d", "single", *(d.path for d in devices))
+                self.fill(*self.mount(devices), 2)
+            else:
+                self.build_on(self.image(self.rng.choice((8, 12, 16)) * M), 1)
 
     def tear_down(self):
         for command in reversed(self.undo):
             subprocess.run(command, check=True)
 
 
-def edges(builder):
-    """Lengths that end exactly at, or one byte past, a window's edge."""
-    found = set()
-    for thing in builder.things:
-        for _, s, e in thing.below:
-            for edge in (s, e):
-                if edge != float("inf") and edge > 0:
-                    found.update((edge, edge + 1))
-    return sorted(found)
-
-
 def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    (folder, seed, pairs), tool = argv[:split], argv[split + 1:]
-    rng = random.Random(seed)
-    builder = Builder(folder, rng)
+    split = sys.argv.index("--")
+    (folder, seed, pairs), tool = sys.argv[1:split], sys.argv[split + 1:]
+    builder = Builder(folder, seed)
+    rng = builder.rng
     failures = refusals = 0
-    print(f"stacks: seed {seed} in {folder}")
     try:
         builder.build()
-        lengths = edges(builder)
-        sources = builder.things
-        destinations = builder.things + builder.new_files
+        # Lengths that end at a window's edge, or one byte past it.
+        edges = sorted({e + d for t in builder.things for _, s, e in t.below or () if e != END for d in (0, 1)})
         for _ in range(int(pairs)):
-            source, destination = rng.choice(sources), rng.choice(destinations)
+            source, destination = rng.choice(builder.things), rng.choice(builder.things + builder.new)
             start = rng.choice((0, rng.randrange(source.length)))
-            size = rng.choice([rng.randrange(1, 4097), rng.randrange(1, 65537)] + lengths)
-            size = max(1, min(size, source.length - start))
+            size = max(1, min(rng.choice([rng.randrange(1, 65537)] + edges), source.length - start))
             if not source.device and not destination.device:
-                size = min(size, 65536)  # no shared blocks, which strace cannot fail alone
-            if start >= source.length:
-                continue
+                size = min(size, 65536)  # no shared blocks, whose ioctl strace cannot fail alone
             log = os.path.join(folder, "trace.log")
-            run = subprocess.run(["strace", "-f", "-qq", "-o", log,
-                                  "-e", "inject=pwrite64,ftruncate,copy_file_range:error=EIO", *tool,
+            run = subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                                  "inject=pwrite64,ftruncate,copy_file_range:error=EIO", *tool,
                                   source.path, destination.path, str(size), f"-o{start}"],
                                  capture_output=True, text=True, timeout=60,
                                  env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
-            through = "INJECTED" in open(log).read()
             refused = run.stdout.endswith("output file is the input file.\n")
             expected = truth(source, start, size, destination)
             refusals += refused
-            if refused != expected or (not refused and not through):
+            if refused != expected or not (refused or "INJECTED" in open(log).read()):
                 failures += 1
-                what = "missed" if expected else "refused falsely"
-                print(f"{what}: dravlet {source.path} {destination.path} {size} -o{start}: {run.stdout!r}")
-            if os.path.exists(destination.path) and destination in builder.new_files:
+                print(f"{'missed' if expected else 'refused'}: dravlet {source.path} {destination.path} "
+                      f"{size} -o{start}: {run.stdout!r}")
+            if destination in builder.new and os.path.exists(destination.path):
                 os.unlink(destination.path)
     finally:
         builder.tear_down()
-    print(f"stacks: seed {seed}: {failures} of {pairs} pairs wrong, {refusals} refused, {len(builder.things)} objects")
+    print(f"stacks: seed {seed}: {failures} of {pairs} wrong, {refusals} refused, {len(builder.things)} objects on {' and '.join(builder.kinds)}")
     return 1 if failures else 0
 
 
