@@ -23,7 +23,7 @@ python3 - <<'PY'
 import json
 summary = json.load(open("build/coverage/summary.json"))
 print(f"coverage: lines {summary['line_percent']:.1f}% branches {summary['branch_percent']:.1f}%")
-# The floor below which CI fails: what no test reaches is listed in README.
+# The floor below which CI fails: what no test reaches is listed in CONTRIBUTING.md.
 if summary["branch_percent"] < 98.0:
     raise SystemExit("coverage: branches below 98%")
 PY

@@ -1,13 +1,14 @@
-// The copy of the resolved range into the destination: one loop over the
-// range's pieces, data or hole, in positions of the range (byte 0 is the
-// source's range.offset and the destination's 0). Each means moves bytes of
-// a piece from done on, never past the piece's end, to the same place in
-// the destination, and answers how many arrived; the loop alone moves done.
+// The copy of the resolved range into the destination. Where the file
+// system clones, the range's whole chunks are first shared with the source
+// in one call; then one loop goes over the rest of the range's pieces, data
+// or hole, in positions of the range (byte 0 is the source's range.offset
+// and the destination's 0). Each means moves bytes of a piece from done on,
+// never past the piece's end, to the same place in the destination, and
+// answers how many arrived; the loop alone moves done.
 //
 // So a complete copy holds the range's bytes, and a failed one a prefix of
-// them. The means, cheapest first: blocks shared with the source where the
-// file system clones, the kernel's own copy, and the chunked read and write
-// that every other means falls back to; the source's holes are skipped.
+// them. The means, cheapest first: the kernel's own copy, and the chunked
+// read and write that it falls back to; the source's holes are skipped.
 #include "dravlet.h"
 #include "runtime.h"
 
@@ -18,26 +19,77 @@ namespace {
 // kernel's own read-ahead takes over past them.
 constexpr int64_t kReadAhead = int64_t{16} << 20;
 
-// What the source's file system told of its layout from a range position
-// on: a hole up to data, then data up to end. The copy asks at positions
-// that only grow, so it tells of every position it is asked for below end.
-struct Told {
+int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
+
+// What the source's file system told of the range from a position on: a
+// hole up to data, then data up to end, in range positions.
+struct Extent {
   int64_t data = 0;
   int64_t end = 0;
 };
 
-bool tells(const Told& told, int64_t position) { return position < told.end; }
+// Where the source's data lies, as its file system tells it, from the
+// range's start on: a cursor that keeps what it was told of the piece being
+// copied and of the one after it, asked while the piece is copied and read
+// ahead. The copy asks at positions that only grow. The first question
+// that fails gives holes up, wherever it is asked: the rest is then data.
+struct Layout {
+  int source = -1;
+  int64_t start = 0;  // the range's first byte in the source
+  int64_t size = 0;   // the range's length in bytes
+  bool tells_holes = false;
+  Extent here{};
+  Extent ahead{};
+};
 
-// The piece of the range at done: [done, end) is a hole, or data that began
-// at start. cover, when above done, is the length that the destination is
-// extended to before the piece: over the hole after data, or over a hole
-// that ends the range.
+bool covers(const Extent& extent, int64_t position) { return position < extent.end; }
+
+// Asks where the source's data lies from the range position from on, and
+// has the disk read the start of it. Gives holes up, and returns false, when
+// the file system does not tell.
+bool ask(Layout& layout, int64_t from, Extent* extent) {
+  int64_t data = 0;
+  int64_t end = 0;
+  if (!rt::find_data(layout.source, layout.start + from, &data, &end)) {
+    layout.tells_holes = false;
+    return false;
+  }
+  // Data begins at or after from and ends after it begins; neither counts
+  // past the range. Past a hole that runs to the source's end lies nothing
+  // but the range's rest: a source that ended early fails there, as the
+  // chunked copy does.
+  extent->data = smaller(data - layout.start, layout.size);
+  extent->end = data == end ? layout.size : smaller(end - layout.start, layout.size);
+  if (extent->data < extent->end) {
+    rt::read_ahead(layout.source, layout.start + extent->data, smaller(extent->end - extent->data, kReadAhead));
+  }
+  return true;
+}
+
+// The piece of the range at done: a hole, or data, up to end; next_data is
+// where the data after it begins, as far as it is known (end, where not).
 struct Piece {
   bool hole;
-  int64_t start;
   int64_t end;
-  int64_t cover;
+  int64_t next_data;
 };
+
+Piece piece_at(Layout& layout, int64_t done) {
+  const Piece rest{false, layout.size, layout.size};
+  if (!layout.tells_holes) return rest;
+  if (!covers(layout.here, done)) {
+    if (covers(layout.ahead, done)) {
+      layout.here = layout.ahead;
+    } else if (!ask(layout, done, &layout.here)) {
+      return rest;
+    }
+  }
+  const Extent& here = layout.here;
+  if (done < here.data) return {true, here.data, here.data};
+  if (here.end < layout.size && !covers(layout.ahead, here.end))
+    static_cast<void>(ask(layout, here.end, &layout.ahead));
+  return {false, here.end, covers(layout.ahead, here.end) ? layout.ahead.data : here.end};
+}
 
 // One copy of a range into a destination.
 struct Transfer {
@@ -47,19 +99,14 @@ struct Transfer {
   int64_t size = 0;   // the range's length in bytes
   // The destination is written at positions; a pipe or a terminal in order.
   bool positioned = false;
-  // The source's bytes are in the buffer already, all of them, as the
-  // measure read them.
-  bool held = false;
-  // The means open to this copy; each is given up at its first refusal.
-  bool shares = false;
-  bool skips_holes = false;
+  // The source's bytes as the measure read them, all of them, or null.
+  const unsigned char* measured_bytes = nullptr;
+  // Whether the kernel copies; given up at its first refusal.
   bool kernel_copies = false;
   // The destination's file system reserves space past a file's end as it
   // grows (XFS), and fills it with zeros when the file grows past a write.
   bool reserves_past_end = false;
-  // The layout at the piece being copied, and after it.
-  Told here{};
-  Told ahead{};
+  Layout layout{};
 };
 
 // What a means answers: the bytes that arrived, or the message of a failure.
@@ -68,139 +115,103 @@ struct Step {
   const char* message;
 };
 
-int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
-
-// Asks where the source's data lies from the range position from on, and
-// has the disk read the start of it. Returns false when the file system does
-// not tell.
-bool ask(const Transfer& t, int64_t from, Told* told) {
-  int64_t data = 0;
-  int64_t end = 0;
-  if (!rt::find_data(t.source, t.start + from, &data, &end)) return false;
-  // Data begins at or after from and ends after it begins; neither counts
-  // past the range. Past a hole that runs to the source's end lies nothing
-  // but the range's rest: a source that ended early fails there, as the
-  // chunked copy does.
-  told->data = smaller(data - t.start, t.size);
-  told->end = data == end ? t.size : smaller(end - t.start, t.size);
-  if (told->data < told->end)
-    rt::read_ahead(t.source, t.start + told->data, smaller(told->end - told->data, kReadAhead));
-  return true;
-}
-
-// The piece of the range at done. While a data extent is copied, where the
-// data after it lies is asked already, and read ahead. Blocks shared with
-// the source keep its holes: while sharing is open, the rest of the range
-// is one piece.
-Piece next_extent(Transfer& t, int64_t done) {
-  const Piece rest{false, done, t.size, 0};
-  if (!t.skips_holes || t.shares) return rest;
-  if (!tells(t.here, done)) {
-    if (tells(t.ahead, done)) {
-      t.here = t.ahead;
-    } else if (!ask(t, done, &t.here)) {
-      t.skips_holes = false;
-      return rest;
-    }
-  }
-  if (done < t.here.data) return {true, done, t.here.data, t.here.data == t.size ? t.size : 0};
-  if (t.here.end < t.size && !tells(t.ahead, t.here.end) && !ask(t, t.here.end, &t.ahead)) t.ahead = {};
-  const int64_t cover = tells(t.ahead, t.here.end) ? t.ahead.data : 0;
-  return {false, t.here.data, t.here.end, t.reserves_past_end && cover > t.here.end ? cover : 0};
-}
-
-// Sets the destination's length, over a hole that reads as zeros and takes
-// no space. Where the file system cannot, holes are given up, and their
-// zeros written. Returns false then.
-bool extend(Transfer& t, int64_t length) {
-  if (rt::resize(t.destination, length) == 0) return true;
-  t.skips_holes = false;
-  return false;
+// The copy's one buffer, page-aligned, as the kernel copies whole pages
+// fastest; static, as a stack cannot be realigned that far on every
+// platform.
+unsigned char* buffer() {
+  // cppcheck-suppress unassignedVariable
+  alignas(4096) static unsigned char bytes[kChunkSize];
+  return bytes;
 }
 
 // Moves one chunk of at most kChunkSize bytes from done on, and not past
 // end, through the buffer: one read and one write. A read or a write that a
 // signal cut short moves what it moved, and the loop goes on from there.
 Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
-  unsigned char* buffer = transfer_buffer();
   const int64_t chunk = smaller(end - done, kChunkSize);
   // A source read whole at the measure is not read again: a sysfs
   // attribute may answer another read with other bytes.
-  const int64_t got = t.held ? chunk : rt::read_at(t.source, buffer, chunk, t.start + done);
-  if (t.held) buffer += t.start + done;
+  const unsigned char* bytes = t.measured_bytes != nullptr ? t.measured_bytes + t.start + done : buffer();
+  const int64_t got = t.measured_bytes != nullptr ? chunk : rt::read_at(t.source, buffer(), chunk, t.start + done);
   if (got <= 0) return {0, "file read error.\n"};
   const int64_t put =
-      t.positioned ? rt::write_at(t.destination, buffer, got, done) : rt::write(t.destination, buffer, got);
+      t.positioned ? rt::write_at(t.destination, bytes, got, done) : rt::write(t.destination, bytes, got);
   return put <= 0 ? Step{0, "file write error.\n"} : Step{put, nullptr};
 }
 
-// Moves bytes from done on, and not past end, inside the kernel. When it
-// copies nothing (a file system that cannot, a failure, a source that ended
-// early), the chunked copy takes over and meets the same failure, if it
-// lasts, with its own message.
-int64_t copy_in_kernel(Transfer& t, int64_t done, int64_t end) {
-  const int64_t copied = rt::kernel_copy(t.source, t.start + done, t.destination, done, end - done);
-  // Some file systems answer 0 for data they hold: never the end here.
-  if (copied <= 0) t.kernel_copies = false;
-  return copied > 0 ? copied : 0;
-}
-
-// Shares the whole chunks from done on, and not past end, with the source,
-// where the file system clones: one call, after which the rest, shorter
-// than a chunk, goes by the other means.
-Step share_chunks(Transfer& t, int64_t done, int64_t end) {
-  t.shares = false;
-  // The first move of a range of more than a chunk: never 0 bytes, which
-  // the kernel would read as "to the source's end".
-  const int64_t whole = (end - done) / kChunkSize * kChunkSize;
-  switch (rt::clone_range(t.source, t.start + done, t.destination, done, whole)) {
-    case rt::Clone::kShared:
-      return {whole, nullptr};
-    case rt::Clone::kRefused:
-      return {0, nullptr};
-    case rt::Clone::kFailed:
-      break;
-  }
-  // Blocks shared before the break may lie anywhere in the piece.
-  return {0, rt::resize(t.destination, done) == -1 ? "file write error.\n" : nullptr};
-}
-
-// Moves bytes of the data from done on, and not past end, by the cheapest
-// means still open.
-Step move(Transfer& t, int64_t done, int64_t end) {
-  // Sharing is tried once, on the rest of the range: what it leaves, the
-  // next piece of which may be a hole, goes by the other means.
-  if (t.shares) return share_chunks(t, done, end);
+// Moves bytes of the data from done on, and not past end: inside the
+// kernel while it copies, else through the buffer. When the kernel copies
+// nothing (a file system that cannot, a failure, a source that ended early)
+// it is given up, and the chunked copy meets the same failure, if it lasts,
+// with its own message.
+Step move_data(Transfer& t, int64_t done, int64_t end) {
   if (t.kernel_copies) {
-    const int64_t copied = copy_in_kernel(t, done, end);
+    const int64_t copied = rt::kernel_copy(t.source, t.start + done, t.destination, done, end - done);
+    // Some file systems answer 0 for data they hold: never the end here.
     if (copied > 0) return {copied, nullptr};
+    t.kernel_copies = false;
   }
   return copy_chunk(t, done, end);
 }
 
-// Fills the emptied destination with the range. Returns null, or the
-// message to print.
-const char* fill_destination(Transfer& t) {
+// Shares the range's whole chunks with the source where the file system
+// clones: one call, holes and all, before anything else moves. Returns the
+// bytes shared, 0 where none were; sets *message when a clone that broke
+// off cannot be undone.
+int64_t share_whole_chunks(const Transfer& t, const char** message) {
+  // Never 0 bytes, which the kernel would read as "to the source's end": a
+  // range that is shared is longer than a chunk.
+  const int64_t whole = t.size / kChunkSize * kChunkSize;
+  switch (rt::clone_range(t.source, t.start, t.destination, 0, whole)) {
+    case rt::Clone::kShared:
+      return whole;
+    case rt::Clone::kRefused:
+      return 0;
+    case rt::Clone::kFailed:
+      break;
+  }
+  // Blocks shared before the break may lie anywhere in the range.
+  if (rt::resize(t.destination, 0) == -1) *message = "file write error.\n";
+  return 0;
+}
+
+// Fills the emptied destination with the range from done on. Returns null,
+// or the message to print.
+const char* fill_destination(Transfer& t, int64_t done) {
+  // The length the destination was set to over a hole, before data was
+  // written below it.
+  int64_t extended = 0;
   // After every step, the destination's bytes [0, done) are the range's.
-  for (int64_t done = 0; done < t.size;) {
-    const Piece piece = next_extent(t, done);
-    // Where the file system reserves space past a file's end, the
-    // destination is extended over the hole after data before the data is
-    // written, so that every write lands inside its length: the reserve
-    // would otherwise be filled with zeros when the file grows past it.
-    // Elsewhere an extension per extent only costs time (Btrfs's are slow).
-    if (done == piece.start && piece.cover > done && !extend(t, piece.cover)) continue;
+  while (done < t.size) {
+    const Piece piece = piece_at(t.layout, done);
+    // A hole that ends the range is the destination's length. Where the
+    // file system reserves space past a file's end, the destination is
+    // extended over the hole after data before the data is written, so
+    // that every write lands inside its length: the reserve would otherwise
+    // be filled with zeros when the file grows past it. Elsewhere an
+    // extension per extent only costs time (Btrfs's are slow).
+    const int64_t length =
+        piece.hole ? (piece.end == t.size ? t.size : 0) : (t.reserves_past_end ? piece.next_data : 0);
+    if (length > done && length > extended) {
+      // Where the file system cannot, holes are given up, and their zeros
+      // written.
+      if (rt::resize(t.destination, length) == -1) {
+        t.layout.tells_holes = false;
+        continue;
+      }
+      extended = length;
+    }
     // A hole is skipped: the destination, written at positions past it,
     // reads as zeros there.
     if (piece.hole) {
       done = piece.end;
       continue;
     }
-    const Step step = move(t, done, piece.end);
+    const Step step = move_data(t, done, piece.end);
     if (step.message != nullptr) {
       // Cut back to what arrived: the extension past it holds zeros where
       // the range has data.
-      if (piece.cover > piece.end) static_cast<void>(rt::resize(t.destination, done));
+      if (extended > done) static_cast<void>(rt::resize(t.destination, done));
       return step.message;
     }
     done += step.moved;
@@ -236,18 +247,17 @@ int open_destination(const char* path, int mode, bool* created) {
   return fd == -1 && exists ? rt::open_file(path, mode) : fd;
 }
 
-// Makes the freshly opened destination ready to be filled, and tells what
-// it is. Returns null, or the message to print.
-const char* prepare_destination(const Source& source, int destination, bool created, const CopyRange& range,
-                                rt::FileInfo* info) {
-  // It was opened without truncation and is emptied only now that the open
-  // files, not their names, show that it is not the source: emptying the
-  // source would lose the range before its first read, and a name checked
-  // before the open could have been pointed elsewhere since. A file whose
-  // identity cannot be told might be the source.
-  // A device that refuses every write is not opened for the copy: it would
-  // fail at the first write, after the report of a copy begun.
-  // So is one whose storage, or any level below it, cannot be told.
+// Tells what the freshly opened destination is, and refuses it where the
+// copy cannot go there. Returns null, or the message to print.
+const char* check_destination(const Source& source, int destination, const CopyRange& range, rt::FileInfo* info) {
+  // It was opened without truncation and is emptied only once the open
+  // files, not their names, show that the copy does not write where it
+  // reads: emptying the source would lose the range before its first read,
+  // and a name checked before the open could have been pointed elsewhere
+  // since. A file whose identity, or any storage below, cannot be told
+  // might be the source. A device that refuses every write is not opened
+  // for the copy: it would fail at the first write, after the report of a
+  // copy begun.
   if (!rt::describe(destination, info) || info->whole_sectors || info->read_only) return "output file is not open.\n";
   switch (compare_storage(source, destination, *info, range)) {
     case Overlap::kOverlaps:
@@ -257,13 +267,41 @@ const char* prepare_destination(const Source& source, int destination, bool crea
     case Overlap::kApart:
       break;
   }
-  // A file just created is empty. Any other regular file is emptied, never
-  // judged empty by its size, which file systems that cache attributes
-  // may report stale; a device or a pipe has nothing to empty.
-  if (info->kind == rt::Kind::kRegular && !created && rt::resize(destination, 0) == -1) {
-    return "output file is not open.\n";
-  }
   return nullptr;
+}
+
+// Empties the destination. A file just created is empty. Any other regular
+// file is emptied, never judged empty by its size, which file systems that
+// cache attributes may report stale; a device or a pipe has nothing to
+// empty. Returns null, or the message to print.
+const char* empty_destination(int destination, bool created, const rt::FileInfo& info) {
+  const bool emptied = info.kind != rt::Kind::kRegular || created || rt::resize(destination, 0) == 0;
+  return emptied ? nullptr : "output file is not open.\n";
+}
+
+// Fills the checked and emptied destination with the range. Returns null,
+// or the message to print.
+const char* fill(const Source& source, int destination, const rt::FileInfo& info, const CopyRange& range) {
+  // Blocks are shared, holes kept and bytes copied in the kernel only
+  // between regular files, where a range of more than one chunk repays the
+  // calls: a device takes every byte written. A source that the measure
+  // read whole holds no more than a chunk. A file that takes no positions
+  // is written in order, as a pipe is, holes and all.
+  const bool file_system_means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
+                                 range.size > kChunkSize && rt::takes_positions(destination);
+  Transfer transfer{
+      .source = source.fd,
+      .destination = destination,
+      .start = range.offset,
+      .size = range.size,
+      .positioned = info.kind != rt::Kind::kOther,
+      .measured_bytes = source.measured_bytes,
+      .kernel_copies = file_system_means,
+      .reserves_past_end = file_system_means && rt::reserves_past_end(destination),
+      .layout = {.source = source.fd, .start = range.offset, .size = range.size, .tells_holes = file_system_means}};
+  const char* message = nullptr;
+  const int64_t shared = file_system_means ? share_whole_chunks(transfer, &message) : 0;
+  return message != nullptr ? message : fill_destination(transfer, shared);
 }
 
 // Opens the destination, fills it with the range and closes it. Returns
@@ -273,28 +311,9 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
   const int destination = open_destination(path, created_mode(source.info, path), &created);
   if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
-  const char* message = prepare_destination(source, destination, created, range, &info);
-  if (message == nullptr) {
-    // Blocks are shared, holes kept and bytes copied in the kernel only
-    // between regular files, where a range of more than one chunk repays
-    // the calls: a device takes every byte written.
-    // A source that the measure read whole holds no more than a chunk. A
-    // file that takes no positions is written in order, as a pipe is, holes
-    // and all.
-    const bool means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
-                       range.size > kChunkSize && rt::takes_positions(destination);
-    Transfer transfer{.source = source.fd,
-                      .destination = destination,
-                      .start = range.offset,
-                      .size = range.size,
-                      .positioned = info.kind != rt::Kind::kOther,
-                      .held = source.held,
-                      .shares = means,
-                      .skips_holes = means,
-                      .kernel_copies = means,
-                      .reserves_past_end = means && rt::reserves_past_end(destination)};
-    message = fill_destination(transfer);
-  }
+  const char* message = check_destination(source, destination, range, &info);
+  if (message == nullptr) message = empty_destination(destination, created, info);
+  if (message == nullptr) message = fill(source, destination, info, range);
   // A failing close can be the only sign of a lost write (network file
   // systems report them there), so it counts once the copy got through.
   if (rt::close(destination) == -1 && message == nullptr) message = "file write error.\n";
@@ -303,13 +322,9 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
 
 }  // namespace
 
-unsigned char* transfer_buffer() {
-  // Page-aligned, as the kernel copies whole pages fastest; static, as a
-  // stack cannot be realigned that far on every platform. It is filled
-  // through the pointer handed out.
-  // cppcheck-suppress unassignedVariable
-  alignas(4096) static unsigned char buffer[kChunkSize];
-  return buffer;
+const unsigned char* hold_source(int fd, int64_t count, int64_t* got) {
+  *got = rt::read_at(fd, buffer(), smaller(count, kChunkSize), 0);
+  return buffer();
 }
 
 bool copy_range(const Source& source, const char* destination, const CopyRange& range) {

@@ -51,9 +51,11 @@ extern const OptionEntry kOptionTable[kOptionCount];
 // Bytes moved by one read and one write of the copy.
 constexpr int64_t kChunkSize = 65536;
 
-// The run's one buffer of kChunkSize bytes, page-aligned: the copy moves its
-// chunks through it, and the measure of a sysfs attribute reads into it.
-unsigned char* transfer_buffer();
+// Reads up to count bytes of the source open on fd from its start, at most
+// kChunkSize, into the copy's buffer, from which the copy then takes them
+// instead of reading them again. Sets *got to the bytes read, or -1; returns
+// where they are.
+const unsigned char* hold_source(int fd, int64_t count, int64_t* got);
 
 // Runs the whole tool on a main-style argument vector; returns the exit
 // status, 0 after a complete copy and -1 after any failure.
@@ -80,10 +82,9 @@ void clip_range(CopyRange& range);
 struct Source {
   int fd;
   rt::FileInfo info;
-  // Whether the measure read the whole source into transfer_buffer(), where
-  // the copy takes its bytes from: a sysfs attribute may answer the next
-  // read with other bytes.
-  bool held;
+  // All of the source's bytes, as the measure read them, or null: a sysfs
+  // attribute may answer the next read with other bytes.
+  const unsigned char* measured_bytes;
 };
 
 // Whether the copy of range from source into the file open on destination,

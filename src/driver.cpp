@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr int kFirstOption = 4;  // argv index of the first option
+constexpr int kLeastArguments = 4;  // the program's name, source, destination, size
+constexpr int kFirstOption = 4;     // argv index of the first option
 
 // Prints message and returns the failure status.
 int fail(const char* message) {
@@ -25,29 +26,41 @@ const char* describe_source(Source& source) {
   return nullptr;
 }
 
+// Sets *sizes to what the source's size is: none for a pipe, a terminal or
+// a device such as /dev/zero, whose end seek may succeed and give a
+// meaningless 0, nor for a raw disk that takes whole sectors only and has no
+// byte ranges; else what its file system makes of sizes. Returns false when
+// the source has no length to take a range of.
+bool has_length(const Source& source, rt::Sizes* sizes) {
+  const rt::Kind kind = source.info.kind;
+  if ((kind != rt::Kind::kRegular && kind != rt::Kind::kBlockDevice) || source.info.whole_sectors) return false;
+  *sizes = rt::Sizes::kLengths;
+  return (kind != rt::Kind::kRegular || rt::file_sizes(source.fd, sizes)) && *sizes != rt::Sizes::kMadeUp;
+}
+
+// Measures a sysfs text attribute, which reports a page whatever it holds,
+// by reading it: a read of more than a page tells its length, and the page
+// of a binary attribute that long. The copy takes the bytes of that read,
+// which the next one, of another size or later, might not give again.
+// Returns the length, or -1.
+int64_t hold_attribute(Source& source, int64_t page) {
+  int64_t length = -1;
+  source.measured_bytes = hold_source(source.fd, page + 1, &length);
+  return length;
+}
+
 // Measures the open source into range.filesize, leaving it positioned at
 // its end. Returns null, or the message to print.
 const char* measure_source(Source& source, CopyRange& range) {
   constexpr const char* kUnmeasured = "input file seek end error.\n";
-  // A pipe, a terminal or a device such as /dev/zero has no length to take
-  // a range of, though its end seek may succeed and give a meaningless 0;
-  // a raw disk that takes whole sectors only has no byte ranges.
-  const rt::Kind kind = source.info.kind;
-  if ((kind != rt::Kind::kRegular && kind != rt::Kind::kBlockDevice) || source.info.whole_sectors) return kUnmeasured;
   rt::Sizes sizes = rt::Sizes::kLengths;
-  if (kind == rt::Kind::kRegular && !rt::file_sizes(source.fd, &sizes)) return kUnmeasured;
-  range.filesize = sizes == rt::Sizes::kMadeUp ? -1 : rt::seek_end(source.fd);
+  if (!has_length(source, &sizes)) return kUnmeasured;
+  range.filesize = rt::seek_end(source.fd);
   // procfs's 0 is no length: /proc/sys and /proc/PID/cmdline report it
   // whatever they hold.
   if (range.filesize == -1 || (sizes == rt::Sizes::kLengthsAboveZero && range.filesize == 0)) return kUnmeasured;
-  // sysfs serves a text attribute in one read of at most a page, and gives
-  // it the size of a page: a read of more tells its length, and the page of
-  // a binary attribute that long. The copy takes the bytes of that read,
-  // which the next one, of another size or later, might not give again.
   if (sizes == rt::Sizes::kLengthsOrPage && range.filesize == rt::page_size()) {
-    const int64_t page = range.filesize;
-    range.filesize = rt::read_at(source.fd, transfer_buffer(), page < kChunkSize ? page + 1 : kChunkSize, 0);
-    source.held = true;
+    range.filesize = hold_attribute(source, range.filesize);
   }
   return range.filesize == -1 ? kUnmeasured : nullptr;
 }
@@ -106,10 +119,9 @@ const char* resolve_range(CopyRange& range, const char* size_argument) {
   int64_t count = 0;
   if (!read_number(size_argument, "", &count)) return "size parameter syntax error.\n";
   int64_t size = 0;
-  if (!checked::multiply(count, range.block, &size)) return "size parameter range error.\n";
+  // A length of 2^63 bytes has no signed 64-bit value either way.
+  if (!checked::multiply(count, range.block, &size) || size == INT64_MIN) return "size parameter range error.\n";
   if (size < 0) {
-    // A length of 2^63 bytes has no signed 64-bit value.
-    if (size == INT64_MIN) return "size parameter range error.\n";
     // A negative size is never 0 blocks of any length, so block is not 0.
     if (!range.offset_given) range.offset = end_of_whole_blocks(range);
     size = -size;
@@ -133,10 +145,10 @@ void clip_range(CopyRange& range) {
 }
 
 int run_dravlet(int argc, char* argv[]) {
-  if (argc < kFirstOption) {
+  if (argc < kLeastArguments) {
     return fail("usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n");
   }
-  Source source{rt::open_source(argv[1]), {}, false};
+  Source source{rt::open_source(argv[1]), {}, nullptr};
   if (source.fd == -1) return fail("input file is not open.\n");
   const int status = copy_from_source(source, argv[2], argv[3], argc - kFirstOption, argv + kFirstOption);
   rt::close(source.fd);

@@ -82,6 +82,10 @@ char* append_utf8(uint32_t c, char* out) {
   return out;
 }
 
+// The runtime's permission: read-only, or read and write. Who else may read
+// is the folder's inherited rights.
+int permission(int mode) { return (mode & 0200) != 0 ? _S_IREAD | _S_IWRITE : _S_IREAD; }
+
 bool is_high_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -95,10 +99,6 @@ int open_source(const char* path) {
   const wchar_t* wide = wide_path(path);
   return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
-
-// The runtime's permission: read-only, or read and write. Who else may read
-// is the folder's inherited rights.
-int permission(int mode) { return (mode & 0200) != 0 ? _S_IREAD | _S_IWRITE : _S_IREAD; }
 
 int create_file(const char* path, int mode, bool* exists) {
   const wchar_t* wide = wide_path(path);

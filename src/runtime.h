@@ -1,6 +1,8 @@
-// The few runtime calls dravlet makes: descriptor-level file access with
-// 64-bit positions, decimal input and text output. runtime-posix.cpp and
-// runtime-win32.cpp map them onto each platform; tests link a fake unit.
+// What dravlet asks of the system: descriptor-level file access with 64-bit
+// positions, what lies below a file (its devices and file systems), decimal
+// input and text output. runtime-posix.cpp (Linux) or runtime-win32.cpp
+// maps them onto the platform, runtime-common.cpp holds what both C
+// libraries do alike; tests link a fake unit in place of the platform's.
 // A descriptor is a small non-negative integer; every call that can fail
 // returns -1 (or false) when it does. Paths are the argument's text: bytes
 // handed on as they are on POSIX, UTF-8 turned into UTF-16 on Windows.

@@ -35,8 +35,6 @@ std::string pattern(std::int64_t length, const Extents* data = nullptr) {
   return bytes;
 }
 
-std::int64_t smaller(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
-
 // A source layout: its length and its data extents, holes elsewhere.
 struct Layout {
   std::int64_t length;
@@ -73,13 +71,25 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
       {150000, {{65535, 65537}, {100000, 400000}}},
   };
   // Whole, short, 0 and failing from the second call on: the kernel's copy,
-  // then the clone (refused where the file system cannot).
+  // then the clone, where the file system clones.
   const std::vector<Fault> kernels[] = {{},
                                         {{Call::kKernelCopy, Answer::kShort}},
                                         {{Call::kKernelCopy, Answer::kNothing}},
                                         {{Call::kKernelCopy, Answer::kFails, 1}}};
   const std::vector<Fault> clones[] = {
       {}, {{Call::kClone, Answer::kShort}}, {{Call::kClone, Answer::kNothing}}, {{Call::kClone, Answer::kFails}}};
+  // ext4, XFS (which also reserves space past a file's end), Btrfs, and a
+  // file system that tells where the data is once, then no more.
+  const struct {
+    bool clones, reserves, tells_once;
+  } file_systems[] = {{false, false, false}, {true, true, false}, {true, false, false}, {false, false, true}};
+  // A new destination, an existing one (emptied first), one removed between
+  // the two opens and made again as a stream (which takes every byte in
+  // order), and a device, which takes every byte, with calls cut short as by
+  // signals.
+  enum class Destination { kNew, kExisting, kStream, kDevice };
+  const Destination destinations[] = {Destination::kNew, Destination::kExisting, Destination::kStream,
+                                      Destination::kDevice};
   const std::int64_t starts[] = {0, 1, 65535};
   const std::int64_t sizes[] = {1, 65535, 65536, 65537, 100000, -1};  // -1: to the end
   int failures = 0;
@@ -90,54 +100,53 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
       for (const std::int64_t asked : sizes) {
         // A source that lost a third of its bytes after its measure, or not.
         for (const std::int64_t shrunk : {std::int64_t{0}, layout.length / 3}) {
-          const std::int64_t size = asked < 0 ? layout.length - start : smaller(asked, layout.length - start);
-          const std::string_view range =
-              std::string_view(whole).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
-          FakeFiles files;
-          files.data = layout.data;
-          files.source = std::string_view(whole).substr(0, static_cast<std::size_t>(layout.length - shrunk));
-          // A new destination, an existing one (emptied first) or one
-          // removed between the two opens, and a device, which takes every
-          // byte, with calls cut short as by signals.
-          std::vector<Fault> faults;
-          files.destination_exists = start != 0 && !(start == 1 && shrunk == 0);
-          if (start == 1 && shrunk == 0) faults.push_back({Call::kCreate, Answer::kExists});
-          // A file system that tells where the data is once, then no more.
-          if (start == 1 && shrunk != 0) faults.push_back({Call::kFindData, Answer::kFails, 1});
-          if (start == 65535) {
-            files.destination_info.kind = rt::Kind::kBlockDevice, files.destination.clear();
-            faults.insert(faults.end(), {{Call::kReadAt, Answer::kShort}, {Call::kWriteAt, Answer::kShort}});
-          }
-          Fake plain(files, faults);
-          const bool plain_copied = plain.copy(start, size);
-          for (const auto& kernel : kernels) {
-            for (const auto& clone : clones) {
-              FakeFiles means = files;
-              means.reports_holes = means.copies_in_kernel = true;
-              // XFS clones, and reserves space past a file's end.
-              means.clones = means.reserves_past_end = clone.empty() || clone[0].answer != Answer::kNothing;
-              // A destination removed between the two opens is made again
-              // as a stream, which takes every byte in order.
-              means.streams = start == 1 && shrunk == 0;
-              std::vector<Fault> all = faults;
-              all.insert(all.end(), kernel.begin(), kernel.end());
-              all.insert(all.end(), clone.begin(), clone.end());
-              Fake fake(means, all);
-              const bool copied = fake.copy(start, size);
-              const std::string& written = fake.files.destination;
-              const bool prefix = written.size() <= range.size() && range.compare(0, written.size(), written) == 0;
-              // Holes stay holes in a file, of any size, where the range is
-              // longer than a chunk and the file system tells where they
-              // are; a device takes every zero.
-              const bool kept = holes_kept(fake, layout, start, size) || (start == 1 && shrunk != 0);
-              if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
-                  (copied && written.size() != range.size())) {
-                ADD_FAILURE() << "layout of " << layout.length << " bytes, -o" << start << " size " << size
-                              << ", shrunk by " << shrunk << ", kernel "
-                              << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer)) << ", clone "
-                              << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": " << fake.output
-                              << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
-                if (++failures == 10) return;
+          for (const Destination destination : destinations) {
+            const std::int64_t size = asked < 0 ? layout.length - start : std::min(asked, layout.length - start);
+            const std::string_view range =
+                std::string_view(whole).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
+            FakeFiles files;
+            files.data = layout.data;
+            files.source = std::string_view(whole).substr(0, static_cast<std::size_t>(layout.length - shrunk));
+            std::vector<Fault> faults;
+            files.destination_exists = destination == Destination::kExisting;
+            if (destination == Destination::kStream) faults.push_back({Call::kCreate, Answer::kExists});
+            if (destination == Destination::kDevice) {
+              files.destination_info.kind = rt::Kind::kBlockDevice, files.destination.clear();
+              faults.insert(faults.end(), {{Call::kReadAt, Answer::kShort}, {Call::kWriteAt, Answer::kShort}});
+            }
+            Fake plain(files, faults);
+            const bool plain_copied = plain.copy(start, size);
+            for (const auto& fs : file_systems) {
+              for (const auto& kernel : kernels) {
+                for (const auto& clone : clones) {
+                  if (!fs.clones && !clone.empty()) continue;
+                  FakeFiles means = files;
+                  means.reports_holes = means.copies_in_kernel = true;
+                  means.clones = fs.clones, means.reserves_past_end = fs.reserves;
+                  means.streams = destination == Destination::kStream;
+                  std::vector<Fault> all = faults;
+                  all.insert(all.end(), kernel.begin(), kernel.end());
+                  all.insert(all.end(), clone.begin(), clone.end());
+                  if (fs.tells_once) all.push_back({Call::kFindData, Answer::kFails, 1});
+                  Fake fake(means, all);
+                  const bool copied = fake.copy(start, size);
+                  const std::string& written = fake.files.destination;
+                  const bool prefix = written.size() <= range.size() && range.compare(0, written.size(), written) == 0;
+                  // Holes stay holes in a file, of any size, where the range
+                  // is longer than a chunk and the file system tells where
+                  // they are; a device and a stream take every zero.
+                  const bool kept = fs.tells_once || holes_kept(fake, layout, start, size);
+                  if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
+                      (copied && written.size() != range.size())) {
+                    ADD_FAILURE() << "layout " << (&layout - layouts) << " of " << layout.length << " bytes, -o"
+                                  << start << " size " << size << ", shrunk by " << shrunk << ", destination "
+                                  << static_cast<int>(destination) << ", file system " << (&fs - file_systems)
+                                  << ", kernel " << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer))
+                                  << ", clone " << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": "
+                                  << fake.output << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
+                    if (++failures == 10) return;
+                  }
+                }
               }
             }
           }

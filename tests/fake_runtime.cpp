@@ -1,5 +1,6 @@
 #include "fake_runtime.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +22,6 @@ std::string spare_destination;
 // Standard output during a run, or null.
 const Capture* capture = nullptr;
 
-std::int64_t smallest(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
-
 // Counts a call of the copy's, and ends a copy that no longer moves on: no
 // copy in the tests takes a thousandth of this.
 void count_call() {
@@ -38,13 +37,6 @@ std::int64_t source_size() { return static_cast<std::int64_t>(in_force().files.s
 // The source's bytes left from position on.
 std::int64_t available(std::int64_t position) { return position < source_size() ? source_size() - position : 0; }
 
-// The most that a call answering answer moves of count bytes, or -1 for a
-// failure.
-std::int64_t answered(Answer answer, std::int64_t count) {
-  if (answer == Answer::kShort) return smallest(count, kShortBytes);
-  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
-}
-
 void mark_written(std::int64_t from, std::int64_t to) {
   if (from < to) in_force().written.emplace_back(from, to);
 }
@@ -55,7 +47,7 @@ void mark_written(std::int64_t from, std::int64_t to) {
 std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, std::int64_t shared_from = -1) {
   Fake& f = in_force();
   std::string& destination = f.files.destination;
-  const std::int64_t length = smallest(count, f.files.room);
+  const std::int64_t length = std::min(count, f.files.room);
   if (length > 0 && f.reported.empty()) f.reported = capture->text() + ".";
   if (static_cast<std::int64_t>(destination.size()) < position + length) {
     destination.resize(static_cast<std::size_t>(position + length));
@@ -68,7 +60,7 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
     for (const auto& extent : f.files.data) {
       const std::int64_t from = extent.first > shared_from ? extent.first : shared_from;
       mark_written(position + from - shared_from,
-                   position + smallest(extent.second, shared_from + length) - shared_from);
+                   position + std::min(extent.second, shared_from + length) - shared_from);
     }
   }
   f.files.room -= length;
@@ -118,13 +110,13 @@ bool Fake::copy(std::int64_t start, std::int64_t size) {
   range.offset = start;
   range.size = size;
   bool copied = false;
-  catching_output([&] { copied = copy_range({FakeFiles::kSource, files.source_info, false}, "out", range); });
+  catching_output([&] { copied = copy_range({FakeFiles::kSource, files.source_info, nullptr}, "out", range); });
   return copied;
 }
 
 bool Fake::allocated_between(std::int64_t from, std::int64_t to) const {
   for (const auto& extent : written) {
-    if (extent.first < to && from < extent.second) return true;
+    if (extent.first < extent.second && extent.first < to && from < extent.second) return true;
   }
   return false;
 }
@@ -198,8 +190,8 @@ int resize(int, std::int64_t length) {
   if (f.faults.answer(Call::kResize) == Answer::kFails) return -1;
   f.files.destination.resize(static_cast<std::size_t>(length));
   for (auto& extent : f.written) {
-    extent.first = smallest(extent.first, length);
-    extent.second = smallest(extent.second, length);
+    extent.first = std::min(extent.first, length);
+    extent.second = std::min(extent.second, length);
   }
   return 0;
 }
@@ -213,7 +205,7 @@ Clone clone_range(int, std::int64_t source_position, int, std::int64_t destinati
   if (answer == Answer::kNothing) return Clone::kRefused;
   // A clone that breaks off shares a chunk first, when short.
   const std::int64_t shared = answer == Answer::kWhole   ? length
-                              : answer == Answer::kShort ? smallest(length, kChunkSize)
+                              : answer == Answer::kShort ? std::min(length, kShortClone)
                                                          : 0;
   put(destination_position, f.files.source.data() + source_position, shared, source_position);
   return answer == Answer::kWhole ? Clone::kShared : Clone::kFailed;
@@ -227,10 +219,10 @@ bool find_data(int, std::int64_t position, std::int64_t* start, std::int64_t* en
   // Past the end, or where only a hole remains: the file's end.
   *start = *end = source_size();
   for (const auto& extent : f.files.data) {
-    const std::int64_t extent_end = smallest(extent.second, source_size());
+    const std::int64_t extent_end = std::min(extent.second, source_size());
     if (extent_end > position && extent.first < extent_end) {
       *start = extent.first > position ? extent.first : position;
-      *end = answer == Answer::kShort ? smallest(extent_end, *start + kShortBytes) : extent_end;
+      *end = answer == Answer::kShort ? std::min(extent_end, *start + kShortBytes) : extent_end;
       break;
     }
   }
@@ -244,7 +236,7 @@ std::int64_t kernel_copy(int, std::int64_t source_position, int, std::int64_t de
   count_call();
   Fake& f = in_force();
   if (!f.files.copies_in_kernel) return -1;
-  const std::int64_t count = answered(f.faults.answer(Call::kKernelCopy), smallest(length, available(source_position)));
+  const std::int64_t count = answered(f.faults.answer(Call::kKernelCopy), std::min(length, available(source_position)));
   if (count <= 0) return count;
   const std::int64_t moved = put(destination_position, f.files.source.data() + source_position, count);
   return moved == 0 ? -1 : moved;
@@ -263,7 +255,7 @@ std::int64_t seek_set(int, std::int64_t position) {
 std::int64_t read_at(int, void* buffer, std::int64_t count, std::int64_t position) {
   count_call();
   Fake& f = in_force();
-  const std::int64_t length = answered(f.faults.answer(Call::kReadAt), smallest(count, available(position)));
+  const std::int64_t length = answered(f.faults.answer(Call::kReadAt), std::min(count, available(position)));
   if (length > 0) std::memcpy(buffer, f.files.source.data() + position, static_cast<std::size_t>(length));
   if (f.files.changes_when_read) f.moved_on.assign(f.files.source.size() - 1, 'x'), f.files.source = f.moved_on;
   return length;

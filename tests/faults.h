@@ -18,14 +18,23 @@ enum class Call {
 enum class Answer {
   kWhole,    // as it should
   kShort,    // moves at most kShortBytes, tells an extent of at most that,
-             // or breaks off a clone after sharing some of it
+             // or breaks off a clone after sharing kShortClone bytes
   kNothing,  // moves nothing: 0, or a clone refused
   kFails,    // -1 or false
   kExists,   // a create fails because the name exists
 };
 
-// The most that a short call moves: neither a page nor a chunk.
+// The most that a short call moves: neither a page nor a chunk; and what a
+// clone that breaks off shares first: one chunk.
 constexpr std::int64_t kShortBytes = 4097;
+constexpr std::int64_t kShortClone = 65536;
+
+// The most that a call answering answer moves of count bytes, or -1 for a
+// failure.
+inline std::int64_t answered(Answer answer, std::int64_t count) {
+  if (answer == Answer::kShort) return count < kShortBytes ? count : kShortBytes;
+  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
+}
 
 struct Fault {
   Call call;

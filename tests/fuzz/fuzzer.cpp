@@ -32,10 +32,10 @@ constexpr std::size_t kMaxArguments = 16;
 constexpr int kSources = 8;
 const std::int64_t kDenseSizes[4] = {0, 1, 900, 65537};
 
-// The sparse sources: their data extents (start, length), then their size.
+// The sparse sources: their data extents (start, end), then their size.
 struct Extent {
   std::int64_t start;
-  std::int64_t length;
+  std::int64_t end;
 };
 struct SparseLayout {
   Extent data[3];
@@ -43,9 +43,9 @@ struct SparseLayout {
 };
 const SparseLayout kSparseLayouts[4] = {
     {{{0, 5}, {0, 0}, {0, 0}}, 10000},
-    {{{0, 4096}, {8192, 100000}, {0, 0}}, 108192},
-    {{{65537, 4463}, {0, 0}, {0, 0}}, 200000},
-    {{{1, 4094}, {65535, 2}, {131072, 70001}}, 262144},
+    {{{0, 4096}, {8192, 108192}, {0, 0}}, 108192},
+    {{{65537, 70000}, {0, 0}, {0, 0}}, 200000},
+    {{{1, 4095}, {65535, 65537}, {131072, 201073}}, 262144},
 };
 
 // The calls that the fault byte can make misbehave: bits 0-2 pick the call
@@ -113,9 +113,8 @@ void write_sparse(const std::string& path, const SparseLayout& layout, std::stri
   if (fd == -1 || ftruncate(fd, layout.size) != 0) std::abort();
   bytes->assign(static_cast<std::size_t>(layout.size), '\0');
   for (const Extent& extent : layout.data) {
-    for (std::int64_t j = extent.start; j < extent.start + extent.length; ++j)
-      (*bytes)[j] = static_cast<char>(j % 251 + 1);
-    const auto length = static_cast<std::size_t>(extent.length);
+    for (std::int64_t j = extent.start; j < extent.end; ++j) (*bytes)[j] = static_cast<char>(j % 251 + 1);
+    const auto length = static_cast<std::size_t>(extent.end - extent.start);
     if (pwrite(fd, bytes->data() + extent.start, length, extent.start) != static_cast<ssize_t>(length)) std::abort();
   }
   close(fd);
@@ -145,10 +144,9 @@ Clone clone_range(int source, int64_t source_position, int destination, int64_t 
     return real_clone_range(source, source_position, destination, destination_position, length);
   }
   if (answer == Answer::kNothing) return Clone::kRefused;
-  // Broken off after sharing half the chunks, or before sharing any.
-  const int64_t half = length / 2 / kChunkSize * kChunkSize;
-  if (answer == Answer::kShort && half > 0) {
-    real_clone_range(source, source_position, destination, destination_position, half);
+  // Broken off after sharing a chunk, or before sharing any.
+  if (answer == Answer::kShort && length > kShortClone) {
+    real_clone_range(source, source_position, destination, destination_position, kShortClone);
   }
   return Clone::kFailed;
 }
@@ -170,12 +168,6 @@ int64_t kernel_copy(int source, int64_t source_position, int destination, int64_
     return real_kernel_copy(source, source_position, destination, destination_position, count);
   }
   return answer == Answer::kNothing ? 0 : -1;
-}
-
-// The most that a call answering answer moves of count bytes, or -1.
-int64_t answered(Answer answer, int64_t count) {
-  if (answer == Answer::kShort) return count < kShortBytes ? count : kShortBytes;
-  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
 }
 
 int64_t read_at(int fd, void* buffer, int64_t count, int64_t position) {
