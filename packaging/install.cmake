@@ -18,8 +18,8 @@ install(TARGETS dravlet RUNTIME DESTINATION ${program_dir} COMPONENT program)
 
 if(WIN32)
   # Windows has neither man nor LF line ends: the archive carries the
-  # manual as text, README, the examples for cmd and PowerShell and LICENSE
-  # with CRLF. They are made when the
+  # manual as text, a README written for Windows, the examples for cmd and
+  # PowerShell and LICENSE with CRLF. They are made when the
   # program is installed, so that only installing and packaging need mandoc.
   set(text_dir ${CMAKE_BINARY_DIR}/windows-text)
   install(CODE "
@@ -37,7 +37,7 @@ if(WIN32)
     # last.
     string(ASCII 8 backspace)
     string(REGEX REPLACE \"[^\n]\${backspace}\" \"\" manual_text \"\${manual_text}\")
-    file(READ \"${PROJECT_SOURCE_DIR}/README.md\" readme_text)
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/windows-readme.txt\" readme_text)
     file(READ \"${PROJECT_SOURCE_DIR}/LICENSE\" licence_text)
     file(READ \"${PROJECT_SOURCE_DIR}/packaging/windows-examples.txt\" examples_text)
     # Not named after the components, which the install script compares

@@ -14,10 +14,7 @@ int _dowildcard = 0;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-d
 
 // Windows passes the command line as UTF-16 (-municode); the tool carries
 // it as UTF-8, and the runtime unit hands paths back to the system as UTF-16.
-int wmain(int argc, wchar_t* argv[]) {
-  char** arguments = rt::utf8_arguments(argc, argv);
-  return arguments == nullptr ? -1 : run_dravlet(argc, arguments);
-}
+int wmain(int argc, wchar_t* argv[]) { return run_dravlet(argc, rt::utf8_arguments(argc, argv)); }
 #else
 #include <signal.h>
 

@@ -55,12 +55,16 @@ void add(Regions& regions, const Region& region) {
   regions.region[regions.count++] = region;
 }
 
+// The position of an upper file's byte in what lies below, where the upper
+// file is the window outer of it: cut at outer's end.
+int64_t below_at(int64_t position, rt::Window outer) {
+  return position < outer.end - outer.start ? outer.start + position : outer.end;
+}
+
 // inner, a window of a file that is itself the window outer of what lies
-// below it, as a window of what lies below: cut at outer's end.
+// below it, as a window of what lies below.
 rt::Window within(rt::Window inner, rt::Window outer) {
-  const int64_t room = outer.end - outer.start;
-  return {inner.start < room ? outer.start + inner.start : outer.end,
-          inner.end < room ? outer.start + inner.end : outer.end};
+  return {below_at(inner.start, outer), below_at(inner.end, outer)};
 }
 
 void follow(Regions& regions, const rt::Below& below, rt::Window part, const Region& upper, int depth);
@@ -99,8 +103,8 @@ void follow(Regions& regions, const rt::Below& below, rt::Window part, const Reg
   for (int i = 0; i < below.count; ++i) follow_lower(regions, below.lower[i], part, upper, depth + 1);
 }
 
-// The regions of the open file fd described by info, where the copy touches
-// part of it.
+// The regions of the regular file or block device open on fd, described by
+// info, where the copy touches part of it.
 void regions_of(int fd, const rt::FileInfo& info, rt::Window part, Regions& regions) {
   const Region top{info.storage, part, false, 0};
   rt::Below below{};
@@ -109,7 +113,6 @@ void regions_of(int fd, const rt::FileInfo& info, rt::Window part, Regions& regi
     return;
   }
   add(regions, top);
-  if (info.kind != rt::Kind::kRegular) return;
   if (!rt::describe_file_system(fd, &below)) regions.told = false;
   follow(regions, below, kWhole, {{}, kWhole, true, below.file_system}, 0);
 }

@@ -214,17 +214,16 @@ int64_t write(int fd, const void* buffer, int64_t count) { return _write(fd, buf
 int close(int fd) { return _close(fd) == 0 ? 0 : -1; }
 
 char** utf8_arguments(int argc, const wchar_t* const argv[]) {
-  // A UTF-16 unit takes at most three bytes of UTF-8 (a pair of them four),
-  // and each argument one more for its end.
+  // The system caps a command line at kMaxWide - 1 units, the spaces
+  // between its arguments included, so the arguments and their ends are at
+  // most kMaxWide units; a unit takes at most three bytes of UTF-8 (a pair of
+  // them four), and each end one.
   static char text[4 * kMaxWide];
   static char* arguments[kMaxWide + 1];
-  if (argc < 0 || argc > kMaxWide) return nullptr;
   char* out = text;
-  const char* const end = text + sizeof text;
   for (int i = 0; i < argc; ++i) {
     arguments[i] = out;
     for (const wchar_t* in = argv[i]; *in != 0; ++in) {
-      if (end - out < 5) return nullptr;
       const uint32_t unit = static_cast<uint16_t>(*in);
       if (is_high_surrogate(unit) && is_low_surrogate(static_cast<uint16_t>(in[1]))) {
         out = append_utf8(0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint16_t>(in[1]) - 0xDC00), out);
@@ -235,7 +234,6 @@ char** utf8_arguments(int argc, const wchar_t* const argv[]) {
         out = append_utf8(unit, out);
       }
     }
-    if (out == end) return nullptr;
     *out++ = '\0';
   }
   arguments[argc] = nullptr;

@@ -212,8 +212,8 @@ void flush_output();
 // For Windows' entry point only: the UTF-16 argument vector as UTF-8 text,
 // in static storage. A lone surrogate becomes the byte 0xFF, which no file
 // name decodes from, so such a path is refused rather than changed into
-// another. Returns null when the vector does not fit (it always does: the
-// system caps a command line at 32767 characters).
+// another. The vector always fits: the system caps a command line at 32767
+// characters.
 char** utf8_arguments(int argc, const wchar_t* const argv[]);
 
 }  // namespace rt

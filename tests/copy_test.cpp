@@ -234,8 +234,8 @@ TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
 
 // What only the fake can make (the random stacks of the end-to-end suite
 // try the rest): a device made of others, as device-mapper and md make them,
-// two numbers of one file system (subvolumes), a stack deeper than the
-// bound, a level that cannot be told.
+// two numbers of one file system (subvolumes), an overlay's layer, a stack
+// deeper than the bound or wider than its regions, a level not told.
 TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
   const rt::Window whole{0, rt::kStorageEnd};
   const auto below = [](std::vector<rt::Lower> lower, std::uint64_t file_system = 0) {
@@ -254,10 +254,16 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
                                              {50, below({on(51, whole)})}};
   // 30 to 49: twenty loop devices, each over the one before, over 20.
   for (std::uint64_t loop = 30; loop < 50; ++loop) devices[loop] = below({on(loop == 30 ? 20 : loop - 1, whole)});
+  // 60 to 67: devices of eight devices each, 70: a file system on them all.
+  for (std::uint64_t wide = 60; wide < 68; ++wide) devices[wide] = below(std::vector<rt::Lower>(8, on(10, whole)));
+  std::vector<rt::Lower> wide;
+  for (std::uint64_t device = 60; device < 68; ++device) wide.push_back(on(device, whole));
   const std::map<std::uint64_t, rt::Below> volumes{{100, below({on(11, whole)}, 100)},
                                                    {101, below({on(12, whole)}, 101)},
                                                    {102, below({on(12, whole)}, 101)},
-                                                   {103, below({on(13, whole)}, 103)}};
+                                                   {103, below({on(13, whole)}, 103)},
+                                                   {104, below({{rt::Layer::kFileSystem, 100, 0, whole}}, 104)},
+                                                   {70, below(wide, 70)}};
   const auto file = [](std::uint64_t volume) {
     return rt::FileInfo{rt::Kind::kRegular, {volume, {volume + 1, 0}}, false, false, 0644, 100};
   };
@@ -272,7 +278,8 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
   } cases[] = {
       {file(100), device(13), same},   {file(103), device(20), same},  {file(101), file(102), ""},
       {file(101), device(11), ""},     {device(12), file(100), ""},    {file(100), device(49), untold},
-      {file(100), device(50), untold}, {device(11), device(13), same},
+      {file(100), device(50), untold}, {device(11), device(13), same}, {file(104), device(11), same},
+      {file(104), file(100), ""},      {file(70), device(20), untold},
   };
   const std::string bytes = pattern(100);
   for (const auto& c : cases) {

@@ -226,7 +226,6 @@ TEST(Runtime, TakesTheUtf16CommandLineAsUtf8) {
   for (const Case& c : cases) {
     wchar_t* argv[] = {const_cast<wchar_t*>(L"dravlet"), const_cast<wchar_t*>(c.argument), nullptr};
     char** arguments = rt::utf8_arguments(2, argv);
-    ASSERT_NE(arguments, nullptr);
     EXPECT_STREQ(arguments[0], "dravlet");
     EXPECT_STREQ(arguments[1], c.utf8);
     EXPECT_EQ(arguments[2], nullptr);

@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""usage: stacks.py FOLDER SEED PAIRS -- TOOL WORDS...
-
-Builds in FOLDER, from SEED, a random stack up to four levels deep (images
-with msdos or GPT tables; loop devices with offsets and size limits over
-images, devices and files; ext4, ext2, XFS with an external log, Btrfs on two
-devices, an overlay; files and images inside), and runs the tool on PAIRS
-random pairs and ranges under strace, which fails every write, truncation
-and kernel copy: a run that got that far was let through, harming nothing.
-Compares each outcome with where the construction put each object's bytes;
-prints the seed and each miss or false refusal, and exits 1 on any.
-"""
+# usage: stacks.py FOLDER SEED PAIRS -- TOOL WORDS...
+#
+# Builds in FOLDER, from SEED, a random stack up to four levels deep (images
+# with msdos or GPT tables; loop devices with offsets and size limits over
+# images, devices and files; ext4, ext2, XFS with an external log, Btrfs on two
+# devices, an overlay; files and images inside), and runs the tool on PAIRS
+# random pairs and ranges under strace, which fails every write, truncation
+# and kernel copy: a run that got that far was let through, harming nothing.
+# Compares each outcome with where the construction put each object's bytes;
+# prints the seed and each miss or false refusal, and exits 1 on any.
 import json
 import os
 import random
