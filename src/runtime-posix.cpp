@@ -456,10 +456,8 @@ int open_source(const char* path) {
     ::close(fd);
     return -1;
   }
-#ifdef POSIX_FADV_SEQUENTIAL
   // Only a hint; a file system that ignores it loses nothing.
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+  static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
   return fd;
 }
 
@@ -645,9 +643,7 @@ int64_t kernel_copy(int source, int64_t source_position, int destination, int64_
 }
 
 void read_ahead(int fd, int64_t position, int64_t length) {
-#ifdef POSIX_FADV_WILLNEED
   static_cast<void>(::posix_fadvise(fd, static_cast<off_t>(position), static_cast<off_t>(length), POSIX_FADV_WILLNEED));
-#endif
 }
 
 int64_t page_size() { return ::sysconf(_SC_PAGESIZE); }
