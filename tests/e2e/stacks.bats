@@ -55,18 +55,21 @@ EOF_TABLE
   # own (ext4 needs no mount table, XFS does); the last, a copy between two
   # files of one file system, asks for nothing below them.
   local not_open='output file is not open.\n' same='output file is the input file.\n'
-  while IFS='|' read -r hide command expected; do
-    [[ $hide == *" /proc" ]] && $sanitized && continue
+  # The mount over the folder stays in the namespace: the folder is made
+  # private first, as a chroot's root, no mount itself, cannot be.
+  while IFS='|' read -r hide then command expected; do
+    [[ $hide == /proc ]] && $sanitized && continue
     status=0
-    unshare -m sh -c "$hide; exec timeout 60 $command" >stdout 2>stderr </dev/null || status=$?
-    expect_output "$expected" || failed+=" $command under $hide;"
+    unshare -m --propagation unchanged sh -c "mount --make-rprivate $hide && mount -t tmpfs none $hide $then &&
+      exec timeout 60 $command" >stdout 2>stderr </dev/null || status=$?
+    expect_output "$expected" || failed+=" $command under $hide: $(cat stderr);"
   done <<EOF_TABLE
-mount -t tmpfs none /sys|${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$not_open
-mount -t tmpfs none /sys|${run}$disk ${disk}p1 3000000|filesize:8388608 size:3000000 offset:0\\n$not_open
-mount -t tmpfs none /proc|${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$same
-mount -t tmpfs none /dev && mknod $L b $((0x${number% *})) $((0x${number#* }))|${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$same
-mount -t tmpfs none /dev|${run}ext4/f other 100|filesize:100000 size:100 offset:0\\n$not_open
-mount -t tmpfs none /sys|${run}ext4/f ext4/g 100|filesize:100000 size:100 offset:0\\n
+/sys||${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$not_open
+/sys||${run}$disk ${disk}p1 3000000|filesize:8388608 size:3000000 offset:0\\n$not_open
+/proc||${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$same
+/dev|&& mknod $L b $((0x${number% *})) $((0x${number#* }))|${run}ext4/f $L 4096|filesize:100000 size:4096 offset:0\\n$same
+/dev||${run}ext4/f other 100|filesize:100000 size:100 offset:0\\n$not_open
+/sys||${run}ext4/f ext4/g 100|filesize:100000 size:100 offset:0\\n
 EOF_TABLE
   losetup --detach "$disk"
   [ -z "$failed" ] || { echo "failed:$failed" >&2; return 1; }
