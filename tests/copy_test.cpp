@@ -88,8 +88,6 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
   // order), and a device, which takes every byte, with calls cut short as by
   // signals.
   enum class Destination { kNew, kExisting, kStream, kDevice };
-  const Destination destinations[] = {Destination::kNew, Destination::kExisting, Destination::kStream,
-                                      Destination::kDevice};
   const std::int64_t starts[] = {0, 1, 65535};
   const std::int64_t sizes[] = {1, 65535, 65536, 65537, 100000, -1};  // -1: to the end
   int failures = 0;
@@ -100,7 +98,8 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
       for (const std::int64_t asked : sizes) {
         // A source that lost a third of its bytes after its measure, or not.
         for (const std::int64_t shrunk : {std::int64_t{0}, layout.length / 3}) {
-          for (const Destination destination : destinations) {
+          for (const Destination destination :
+               {Destination::kNew, Destination::kExisting, Destination::kStream, Destination::kDevice}) {
             const std::int64_t size = asked < 0 ? layout.length - start : std::min(asked, layout.length - start);
             const std::string_view range =
                 std::string_view(whole).substr(static_cast<std::size_t>(start), static_cast<std::size_t>(size));
@@ -125,8 +124,7 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
                   means.clones = fs.clones, means.reserves_past_end = fs.reserves;
                   means.streams = destination == Destination::kStream;
                   std::vector<Fault> all = faults;
-                  all.insert(all.end(), kernel.begin(), kernel.end());
-                  all.insert(all.end(), clone.begin(), clone.end());
+                  for (const auto* more : {&kernel, &clone}) all.insert(all.end(), more->begin(), more->end());
                   if (fs.tells_once) all.push_back({Call::kFindData, Answer::kFails, 1});
                   Fake fake(means, all);
                   const bool copied = fake.copy(start, size);
@@ -138,12 +136,11 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
                   const bool kept = fs.tells_once || holes_kept(fake, layout, start, size);
                   if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
                       (copied && written.size() != range.size())) {
-                    ADD_FAILURE() << "layout " << (&layout - layouts) << " of " << layout.length << " bytes, -o"
-                                  << start << " size " << size << ", shrunk by " << shrunk << ", destination "
-                                  << static_cast<int>(destination) << ", file system " << (&fs - file_systems)
-                                  << ", kernel " << (kernel.empty() ? -1 : static_cast<int>(kernel[0].answer))
-                                  << ", clone " << (clone.empty() ? -1 : static_cast<int>(clone[0].answer)) << ": "
-                                  << fake.output << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
+                    ADD_FAILURE() << "layout " << (&layout - layouts) << " -o" << start << " size " << size
+                                  << " shrunk " << shrunk << " destination " << static_cast<int>(destination)
+                                  << " file system " << (&fs - file_systems) << " kernel " << (&kernel - kernels)
+                                  << " clone " << (&clone - clones) << ": " << fake.output
+                                  << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");
                     if (++failures == 10) return;
                   }
                 }

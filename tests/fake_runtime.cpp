@@ -272,10 +272,6 @@ std::int64_t write_somewhere(const void* buffer, std::int64_t count, std::int64_
   return moved;
 }
 
-}  // namespace rt
-
-namespace rt {
-
 std::int64_t write_at(int, const void* buffer, std::int64_t count, std::int64_t position) {
   // A stream takes the bytes in order, wherever they were meant to go.
   return write_somewhere(buffer, count, in_force().files.streams ? -1 : position);
