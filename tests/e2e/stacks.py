@@ -46,6 +46,22 @@ def regions(thing, start, end, through, out):
             regions(device, 0, END, fs, out)
 
 
+def edges(source, start, destination):
+    """Lengths of a device's part written that end where a part read begins,
+    or one byte past it."""
+    read, written = [], []
+    regions(source, start, END, None, read)
+    regions(destination, 0, END, None, written)
+    return [a0 - b0 + d for a, a0, _, _ in read for b, b0, _, _ in written if a is b and a0 > b0 and a0 < END
+            for d in (0, 1)] if destination.device else []
+
+
+def storages(thing):
+    found = []
+    regions(thing, 0, END, None, found)
+    return {id(region[0]) for region in found}
+
+
 def truth(source, start, size, destination):
     if not source.device and not destination.device and source.fs is destination.fs:
         return source is destination
@@ -177,12 +193,15 @@ def main():
     failures = refusals = 0
     try:
         builder.build()
-        # Lengths that end at a window's edge, or one byte past it.
-        edges = sorted({e + d for t in builder.things for _, s, e in t.below or () if e != END for d in (0, 1)})
+        everything = builder.things + builder.new
         for _ in range(int(pairs)):
-            source, destination = rng.choice(builder.things), rng.choice(builder.things + builder.new)
+            # Half the destinations share a storage with the source somewhere below.
+            source = rng.choice(builder.things)
+            near = [t for t in everything if storages(t) & storages(source)] if rng.random() < 0.5 else []
+            destination = rng.choice(near or everything)
             start = rng.choice((0, rng.randrange(source.length)))
-            size = max(1, min(rng.choice([rng.randrange(1, 65537)] + edges), source.length - start))
+            size = rng.choice(edges(source, start, destination) or [0]) if rng.random() < 0.5 else 0
+            size = max(1, min(size or rng.randrange(1, 65537), source.length - start))
             if not source.device and not destination.device:
                 size = min(size, 65536)  # no shared blocks, whose ioctl strace cannot fail alone
             log = os.path.join(folder, "trace.log")
