@@ -28,15 +28,19 @@ struct Extent {
   int64_t end = 0;
 };
 
-// Where the source's data lies, as its file system tells it, from the
-// range's start on: a cursor that keeps what it was told of the piece being
-// copied and of the one after it, asked while the piece is copied and read
-// ahead. The copy asks at positions that only grow. The first question
-// that fails gives holes up, wherever it is asked: the rest is then data.
-struct Layout {
+// The range in the source: its descriptor, first byte and length in bytes.
+struct Span {
   int source = -1;
-  int64_t start = 0;  // the range's first byte in the source
-  int64_t size = 0;   // the range's length in bytes
+  int64_t start = 0;
+  int64_t size = 0;
+};
+
+// Where the source's data lies in the range, as its file system tells it: a
+// cursor that keeps what it was told of the piece being copied and of the
+// one after it, asked while the piece is copied and read ahead. The copy
+// asks at positions that only grow. The first question that fails gives
+// holes up, wherever it is asked: the rest is then data.
+struct Layout {
   bool tells_holes = false;
   Extent here{};
   Extent ahead{};
@@ -47,10 +51,10 @@ bool covers(const Extent& extent, int64_t position) { return position < extent.e
 // Asks where the source's data lies from the range position from on, and
 // has the disk read the start of it. Gives holes up, and returns false, when
 // the file system does not tell.
-bool ask(Layout& layout, int64_t from, Extent* extent) {
+bool ask(Layout& layout, const Span& range, int64_t from, Extent* extent) {
   int64_t data = 0;
   int64_t end = 0;
-  if (!rt::find_data(layout.source, layout.start + from, &data, &end)) {
+  if (!rt::find_data(range.source, range.start + from, &data, &end)) {
     layout.tells_holes = false;
     return false;
   }
@@ -58,10 +62,10 @@ bool ask(Layout& layout, int64_t from, Extent* extent) {
   // past the range. Past a hole that runs to the source's end lies nothing
   // but the range's rest: a source that ended early fails there, as the
   // chunked copy does.
-  extent->data = smaller(data - layout.start, layout.size);
-  extent->end = data == end ? layout.size : smaller(end - layout.start, layout.size);
+  extent->data = smaller(data - range.start, range.size);
+  extent->end = data == end ? range.size : smaller(end - range.start, range.size);
   if (extent->data < extent->end) {
-    rt::read_ahead(layout.source, layout.start + extent->data, smaller(extent->end - extent->data, kReadAhead));
+    rt::read_ahead(range.source, range.start + extent->data, smaller(extent->end - extent->data, kReadAhead));
   }
   return true;
 }
@@ -74,29 +78,27 @@ struct Piece {
   int64_t next_data;
 };
 
-Piece piece_at(Layout& layout, int64_t done) {
-  const Piece rest{false, layout.size, layout.size};
+Piece piece_at(Layout& layout, const Span& range, int64_t done) {
+  const Piece rest{false, range.size, range.size};
   if (!layout.tells_holes) return rest;
   if (!covers(layout.here, done)) {
     if (covers(layout.ahead, done)) {
       layout.here = layout.ahead;
-    } else if (!ask(layout, done, &layout.here)) {
+    } else if (!ask(layout, range, done, &layout.here)) {
       return rest;
     }
   }
   const Extent& here = layout.here;
   if (done < here.data) return {true, here.data, here.data};
-  if (here.end < layout.size && !covers(layout.ahead, here.end))
-    static_cast<void>(ask(layout, here.end, &layout.ahead));
+  if (here.end < range.size && !covers(layout.ahead, here.end))
+    static_cast<void>(ask(layout, range, here.end, &layout.ahead));
   return {false, here.end, covers(layout.ahead, here.end) ? layout.ahead.data : here.end};
 }
 
 // One copy of a range into a destination.
 struct Transfer {
-  int source = -1;
+  Span range{};
   int destination = -1;
-  int64_t start = 0;  // the range's first byte in the source
-  int64_t size = 0;   // the range's length in bytes
   // The destination is written at positions; a pipe or a terminal in order.
   bool positioned = false;
   // The source's bytes as the measure read them, all of them, or null.
@@ -131,8 +133,9 @@ Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
   const int64_t chunk = smaller(end - done, kChunkSize);
   // A source read whole at the measure is not read again: a sysfs
   // attribute may answer another read with other bytes.
-  const unsigned char* bytes = t.measured_bytes != nullptr ? t.measured_bytes + t.start + done : buffer();
-  const int64_t got = t.measured_bytes != nullptr ? chunk : rt::read_at(t.source, buffer(), chunk, t.start + done);
+  const unsigned char* bytes = t.measured_bytes != nullptr ? t.measured_bytes + t.range.start + done : buffer();
+  const int64_t got =
+      t.measured_bytes != nullptr ? chunk : rt::read_at(t.range.source, buffer(), chunk, t.range.start + done);
   if (got <= 0) return {0, "file read error.\n"};
   const int64_t put =
       t.positioned ? rt::write_at(t.destination, bytes, got, done) : rt::write(t.destination, bytes, got);
@@ -146,7 +149,7 @@ Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
 // with its own message.
 Step move_data(Transfer& t, int64_t done, int64_t end) {
   if (t.kernel_copies) {
-    const int64_t copied = rt::kernel_copy(t.source, t.start + done, t.destination, done, end - done);
+    const int64_t copied = rt::kernel_copy(t.range.source, t.range.start + done, t.destination, done, end - done);
     // Some file systems answer 0 for data they hold: never the end here.
     if (copied > 0) return {copied, nullptr};
     t.kernel_copies = false;
@@ -161,8 +164,8 @@ Step move_data(Transfer& t, int64_t done, int64_t end) {
 int64_t share_whole_chunks(const Transfer& t, const char** message) {
   // Never 0 bytes, which the kernel would read as "to the source's end": a
   // range that is shared is longer than a chunk.
-  const int64_t whole = t.size / kChunkSize * kChunkSize;
-  switch (rt::clone_range(t.source, t.start, t.destination, 0, whole)) {
+  const int64_t whole = t.range.size / kChunkSize * kChunkSize;
+  switch (rt::clone_range(t.range.source, t.range.start, t.destination, 0, whole)) {
     case rt::Clone::kShared:
       return whole;
     case rt::Clone::kRefused:
@@ -182,8 +185,8 @@ const char* fill_destination(Transfer& t, int64_t done) {
   // written below it.
   int64_t extended = 0;
   // After every step, the destination's bytes [0, done) are the range's.
-  while (done < t.size) {
-    const Piece piece = piece_at(t.layout, done);
+  while (done < t.range.size) {
+    const Piece piece = piece_at(t.layout, t.range, done);
     // A hole that ends the range is the destination's length. Where the
     // file system reserves space past a file's end, the destination is
     // extended over the hole after data before the data is written, so
@@ -191,7 +194,7 @@ const char* fill_destination(Transfer& t, int64_t done) {
     // be filled with zeros when the file grows past it. Elsewhere an
     // extension per extent only costs time (Btrfs's are slow).
     const int64_t length =
-        piece.hole ? (piece.end == t.size ? t.size : 0) : (t.reserves_past_end ? piece.next_data : 0);
+        piece.hole ? (piece.end == t.range.size ? t.range.size : 0) : (t.reserves_past_end ? piece.next_data : 0);
     if (length > done && length > extended) {
       // Where the file system cannot, holes are given up, and their zeros
       // written.
@@ -289,16 +292,13 @@ const char* fill(const Source& source, int destination, const rt::FileInfo& info
   // is written in order, as a pipe is, holes and all.
   const bool file_system_means = source.info.kind == rt::Kind::kRegular && info.kind == rt::Kind::kRegular &&
                                  range.size > kChunkSize && rt::takes_positions(destination);
-  Transfer transfer{
-      .source = source.fd,
-      .destination = destination,
-      .start = range.offset,
-      .size = range.size,
-      .positioned = info.kind != rt::Kind::kOther,
-      .measured_bytes = source.measured_bytes,
-      .kernel_copies = file_system_means,
-      .reserves_past_end = file_system_means && rt::reserves_past_end(destination),
-      .layout = {.source = source.fd, .start = range.offset, .size = range.size, .tells_holes = file_system_means}};
+  Transfer transfer{.range = {.source = source.fd, .start = range.offset, .size = range.size},
+                    .destination = destination,
+                    .positioned = info.kind != rt::Kind::kOther,
+                    .measured_bytes = source.measured_bytes,
+                    .kernel_copies = file_system_means,
+                    .reserves_past_end = file_system_means && rt::reserves_past_end(destination),
+                    .layout = {.tells_holes = file_system_means}};
   const char* message = nullptr;
   const int64_t shared = file_system_means ? share_whole_chunks(transfer, &message) : 0;
   return message != nullptr ? message : fill_destination(transfer, shared);
