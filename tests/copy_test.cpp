@@ -348,6 +348,7 @@ TEST(Run, PrintsReportAndClosesDestinationBeforeSource) {
       {{"in", "out", "x"}, none, {}, "size parameter syntax error.\n", -1, {kSource}},
       {{"in", "out", "1"}, none, {fails[4]}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "1", "-o-950"}, none, {}, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1, {kSource}},
+      {{"in", "out", "0", "-o-950"}, none, {}, "filesize:900 size:0 offset:-50\nread file seek error.\n", -1, {kSource}},
       {{"in", "in", "5"}, same_file, {}, "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kDestination, kSource}},
       {{"in", "out", "-5"}, grown, {}, "filesize:901 size:5 offset:896\nfile read error.\n", -1, {kDestination, kSource}},
   };

@@ -45,6 +45,8 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-bogus"}, b_syntax, 1, 0, false},
       {900, {"-b8", "-B512", "-b"}, "unknown option error.\n", 8, 0, false},
       {900, {"-b8", "", "-b"}, "unknown option error.\n", 8, 0, false},
+      {900, {"-"}, "unknown option error.\n", 1, 0, false},
+      {900, {"in500"}, "unknown option error.\n", 1, 0, false},
       {900, {"-b3", "-b5"}, nullptr, 5, 0, false},
       {900, {"-b-7"}, nullptr, -7, 0, false},
       // Percentages of the whole blocks, rounded down to a block boundary.
@@ -63,6 +65,7 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-p101"}, p_range, 1, 0, false},
       {900, {"-p-1"}, p_range, 1, 0, false},
       {900, {"-b0", "-p50"}, p_range, 0, 0, false},
+      {900, {"-p10", "-b0"}, nullptr, 0, 90, true},
       {900, {"-p"}, p_syntax, 1, 0, false},
       {900, {"-px"}, p_syntax, 1, 0, false},
       // Offsets in blocks, negative ones back from the last whole block.
@@ -77,6 +80,8 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-o-5", "-p10"}, nullptr, 1, 90, true},
       {900, {"-o"}, o_syntax, 1, 0, false},
       {900, {"-o+"}, o_syntax, 1, 0, false},
+      {900, {"-o9223372036854775808"}, o_syntax, 1, 0, false},
+      {900, {"-b2", "-o451"}, o_range, 2, 0, false},
       {900, {"-o-9223372036854775808"}, nullptr, 1, kMin + 900, true},
       {900, {"-b2", "-o4611686018427387904"}, o_range, 2, 0, false},
       {900, {"-b2", "-o-4611686018427387905"}, o_range, 2, 0, false},
@@ -125,6 +130,7 @@ TEST(SizeRule, ResolvesChecksAndClips) {
       {0, 1, 0, false, "10", nullptr, 0, 10, 0},
       {500, 1, 0, false, "abc", syntax, 0, 0, 0},
       {500, 1, 0, false, "", syntax, 0, 0, 0},
+      {500, 1, 0, false, "9223372036854775808", syntax, 0, 0, 0},
       // Blocks: a negative size without a start counts back from the end of
       // the last whole block.
       {900, 64, 0, false, "2", nullptr, 0, 128, 128},
@@ -172,25 +178,10 @@ TEST(SizeRule, ResolvesChecksAndClips) {
 // on every pair of values around the limits, and neither writes a result
 // that does not fit.
 TEST(Checked, PortableFormsAgreeWithTheBuiltins) {
-  const std::int64_t values[] = {0,
-                                 1,
-                                 -1,
-                                 2,
-                                 -2,
-                                 3,
-                                 -3,
-                                 3037000499,
-                                 -3037000499,
-                                 3037000500,
-                                 -3037000500,
-                                 kMax / 2,
-                                 kMin / 2,
-                                 kMax / 2 + 1,
-                                 kMin / 2 - 1,
-                                 kMax - 1,
-                                 kMin + 1,
-                                 kMax,
-                                 kMin};
+  // clang-format off
+  const std::int64_t values[] = {0, 1, -1, 2, -2, 3, -3, 3037000499, -3037000499, 3037000500, -3037000500, kMax / 2,
+                                 kMin / 2, kMax / 2 + 1, kMin / 2 - 1, kMax - 1, kMin + 1, kMax, kMin};
+  // clang-format on
   for (const std::int64_t a : values) {
     for (const std::int64_t b : values) {
       std::int64_t expected = 7;

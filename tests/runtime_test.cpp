@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
-#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,7 +14,6 @@
 #include <cwchar>
 #else
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -23,43 +22,24 @@ namespace {
 class Folder : public testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    char base[MAX_PATH];
-    GetTempPathA(MAX_PATH, base);
-    path_ = std::string(base) + "dravlet-runtime-" + std::to_string(GetCurrentProcessId());
-    ASSERT_NE(CreateDirectoryA(path_.c_str(), nullptr), 0);
-#else
-    const char* base = std::getenv("TMPDIR");
-    std::string name = std::string(base != nullptr ? base : "/tmp") + "/dravlet-runtime-XXXXXX";
-    ASSERT_NE(mkdtemp(&name[0]), nullptr);
-    path_ = name;
-#endif
+    path_ = std::filesystem::temp_directory_path() / ("dravlet-runtime-" + std::to_string(std::random_device{}()));
+    ASSERT_TRUE(std::filesystem::create_directory(path_));
   }
   void TearDown() override {
-#ifdef _WIN32
-    // The names are UTF-8, as the runtime takes them.
-    for (const std::string& name : files_) {
-      wchar_t wide[MAX_PATH];
-      if (MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide, MAX_PATH) > 0) _wremove(wide);
-    }
-    RemoveDirectoryA(path_.c_str());
-#else
-    for (const std::string& name : files_) std::remove(name.c_str());
-    rmdir(path_.c_str());
-#endif
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
-  // The path of name in the folder, removed at the test's end; a file of
-  // ten digits there when one is asked for.
+  // The path of name in the folder, in UTF-8 as the runtime takes it; a file
+  // of ten digits there when one is asked for.
   std::string file(const char* name, bool digits = false) {
-    files_.push_back(path_ + "/" + name);
-    std::FILE* made = digits ? std::fopen(files_.back().c_str(), "wb") : nullptr;
+    const std::string path = path_.string() + "/" + name;
+    std::FILE* made = digits ? std::fopen(path.c_str(), "wb") : nullptr;
     if (made != nullptr) std::fputs("0123456789", made), std::fclose(made);
-    return files_.back();
+    return path;
   }
 
  private:
-  std::string path_;
-  std::vector<std::string> files_;
+  std::filesystem::path path_;
 };
 
 TEST(Runtime, ScansSigned64BitDecimals) {
