@@ -14,11 +14,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -67,20 +71,9 @@ std::string source_bytes[kSources];
 std::string destination_path;
 
 std::string read_file(const std::string& path, bool* exists = nullptr) {
-  std::string bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (exists != nullptr) *exists = file != nullptr;
-  if (file == nullptr) return bytes;
-  char chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
-  std::fclose(file);
-  return bytes;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) std::abort();
-  std::fclose(file);
+  std::ifstream file(path, std::ios::binary);
+  if (exists != nullptr) *exists = file.is_open();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 [[noreturn]] void violated(const char* what, const std::vector<char*>& argv, const std::string& output, int status) {
@@ -107,23 +100,30 @@ int run_capturing(std::vector<char*>& argv, std::string* output) {
   return status;
 }
 
-// Writes the sparse source i: its data extents, holes elsewhere.
-void write_sparse(const std::string& path, const SparseLayout& layout, std::string* bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd == -1 || ftruncate(fd, layout.size) != 0) std::abort();
-  bytes->assign(static_cast<std::size_t>(layout.size), '\0');
-  for (const Extent& extent : layout.data) {
-    for (std::int64_t j = extent.start; j < extent.end; ++j) (*bytes)[j] = static_cast<char>(j % 251 + 1);
+// Writes source i: bytes that differ from their neighbours', and for the
+// sparse sources only in their layout's data extents, holes elsewhere.
+void write_source(int i) {
+  const bool sparse = i >= 4;
+  const SparseLayout& layout = kSparseLayouts[i % 4];
+  const Extent dense[3] = {{0, kDenseSizes[i % 4]}, {0, 0}, {0, 0}};
+  const Extent* extents = sparse ? layout.data : dense;
+  std::string& bytes = source_bytes[i];
+  bytes.assign(static_cast<std::size_t>(sparse ? layout.size : kDenseSizes[i]), '\0');
+  const int fd = open(source_paths[i].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd == -1 || ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) std::abort();
+  for (int k = 0; k < 3; ++k) {
+    const Extent& extent = extents[k];
+    for (std::int64_t j = extent.start; j < extent.end; ++j)
+      bytes[j] = static_cast<char>(sparse ? j % 251 + 1 : j * 31 % 253);
     const auto length = static_cast<std::size_t>(extent.end - extent.start);
-    if (pwrite(fd, bytes->data() + extent.start, length, extent.start) != static_cast<ssize_t>(length)) std::abort();
+    if (pwrite(fd, bytes.data() + extent.start, length, extent.start) != static_cast<ssize_t>(length)) std::abort();
   }
   close(fd);
 }
 
 void remove_folder() {
-  for (int i = 0; i < kSources; ++i) unlink(source_paths[i].c_str());
-  unlink(destination_path.c_str());
-  rmdir(folder.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
@@ -187,11 +187,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(name) == nullptr) std::abort();
   folder = name;
   std::atexit(remove_folder);
-  for (int i = 0; i < kSources; ++i) source_paths[i] = folder + "/source" + std::to_string(i);
-  for (int i = 0; i < 4; ++i) {
-    for (std::int64_t j = 0; j < kDenseSizes[i]; ++j) source_bytes[i] += static_cast<char>(j * 31 % 253);
-    write_file(source_paths[i], source_bytes[i]);
-    write_sparse(source_paths[4 + i], kSparseLayouts[i], &source_bytes[4 + i]);
+  for (int i = 0; i < kSources; ++i) {
+    source_paths[i] = folder + "/source" + std::to_string(i);
+    write_source(i);
   }
   destination_path = folder + "/destination";
   return 0;
@@ -207,36 +205,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   const bool onto_source = (selector & 8) != 0;
   const std::string& destination = onto_source ? source_paths[source] : destination_path;
 
+  // The bytes after the first two, split at each NUL, up to kMaxArguments.
+  const std::string text(reinterpret_cast<const char*>(data) + 2, length - 2);
   std::vector<std::string> arguments;
-  std::string current;
-  for (std::size_t i = 2; i < length && arguments.size() < kMaxArguments; ++i) {
-    if (data[i] == 0) {
-      arguments.push_back(current);
-      current.clear();
-    } else {
-      current += static_cast<char>(data[i]);
-    }
+  for (std::size_t from = 0; length > 2 && from <= text.size() && arguments.size() < kMaxArguments;) {
+    const std::size_t end = std::min(text.find('\0', from), text.size());
+    arguments.push_back(text.substr(from, end - from));
+    from = end + 1;
   }
-  if (length > 2 && arguments.size() < kMaxArguments) arguments.push_back(current);
 
   std::vector<char*> argv{const_cast<char*>("dravlet"), const_cast<char*>(source_paths[source].c_str()),
                           const_cast<char*>(destination.c_str())};
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
 
   unlink(destination_path.c_str());
-  if (destination_existed) write_file(destination_path, kPreviousDestination);
+  if (destination_existed) std::ofstream(destination_path, std::ios::binary) << kPreviousDestination;
 
   std::string output;
   const int status = run_capturing(argv, &output);
-
-  if (status != 0 && status != -1) violated("status is neither 0 nor -1", argv, output, status);
-  if (read_file(source_paths[source]) != source_bytes[source]) {
-    if (source < 4)
-      write_file(source_paths[source], source_bytes[source]);
-    else
-      write_sparse(source_paths[source], kSparseLayouts[source - 4], &source_bytes[source]);
-    violated("the source changed", argv, output, status);
-  }
+  const auto require = [&](bool holds, const char* what) {
+    if (!holds) violated(what, argv, output, status);
+  };
+  const std::string& bytes = source_bytes[source];
+  require(status == 0 || status == -1, "status is neither 0 nor -1");
+  require(read_file(source_paths[source]) == bytes, "the source changed");
 
   // At most the report line, then at most one message.
   std::int64_t filesize = 0;
@@ -246,43 +238,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   const bool reported = std::sscanf(output.c_str(), "filesize:%" SCNd64 " size:%" SCNd64 " offset:%" SCNd64 "\n%n",
                                     &filesize, &size, &offset, &consumed) == 3 &&
                         consumed > 0;
+  const std::string report = "filesize:" + std::to_string(filesize) + " size:" + std::to_string(size) +
+                             " offset:" + std::to_string(offset) + "\n";
   const std::string rest = reported ? output.substr(static_cast<std::size_t>(consumed)) : output;
-  if (reported && output.compare(0, static_cast<std::size_t>(consumed),
-                                 "filesize:" + std::to_string(filesize) + " size:" + std::to_string(size) +
-                                     " offset:" + std::to_string(offset) + "\n") != 0) {
-    violated("the report line is malformed", argv, output, status);
-  }
-  if (reported && filesize != static_cast<std::int64_t>(source_bytes[source].size()))
-    violated("the report names another file size", argv, output, status);
-  if (status == 0 ? !rest.empty() || !reported : !is_message(rest)) {
-    violated("stdout is not the report line and one message", argv, output, status);
-  }
+  require(!reported || output.compare(0, static_cast<std::size_t>(consumed), report) == 0,
+          "the report line is malformed");
+  require(!reported || filesize == static_cast<std::int64_t>(bytes.size()), "the report names another file size");
+  require(status == 0 ? rest.empty() && reported : is_message(rest), "stdout is not the report line and one message");
 
   bool exists = false;
   const std::string written = read_file(destination_path, &exists);
-  if (status == 0 && onto_source) violated("the source was copied onto itself", argv, output, status);
   if (status == 0) {
-    if (size < 0 || offset < 0 || offset > filesize) violated("success with an impossible range", argv, output, status);
+    require(!onto_source, "the source was copied onto itself");
+    require(size >= 0 && offset >= 0 && offset <= filesize, "success with an impossible range");
     const std::int64_t copied = size < filesize - offset ? size : filesize - offset;
-    const std::string expected =
-        source_bytes[source].substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(copied));
-    if (!exists || written != expected) {
-      violated("the destination does not hold the range", argv, output, status);
-    }
+    require(exists && written == bytes.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(copied)),
+            "the destination does not hold the range");
   } else if (rest == "file read error.\n" || rest == "file write error.\n") {
     // Only a read or a write that failed or moved nothing fails the copy;
     // the other means fall back, and short calls go on. What arrived is a
     // prefix of the range.
     const Call failed_call = rest == "file read error.\n" ? Call::kReadAt : Call::kWriteAt;
-    if (fault.call != failed_call || fault.answer == Answer::kShort || !faults.met) {
-      violated("the copy failed without a failing read or write", argv, output, status);
-    }
-    const std::string range = source_bytes[source].substr(static_cast<std::size_t>(offset));
-    if (written.size() > range.size() || range.compare(0, written.size(), written) != 0) {
-      violated("a failed copy left more than a prefix of the range", argv, output, status);
-    }
-  } else if (exists != destination_existed || (exists && written != kPreviousDestination)) {
-    violated("a failure before the copy changed the destination", argv, output, status);
+    require(fault.call == failed_call && fault.answer != Answer::kShort && faults.met,
+            "the copy failed without a failing read or write");
+    const std::string range = bytes.substr(static_cast<std::size_t>(offset));
+    require(written.size() <= range.size() && range.compare(0, written.size(), written) == 0,
+            "a failed copy left more than a prefix of the range");
+  } else {
+    require(exists == destination_existed && (!exists || written == kPreviousDestination),
+            "a failure before the copy changed the destination");
   }
   return 0;
 }
