@@ -35,8 +35,8 @@ def near_edge(rng, limit):
 def make_source(rng, path):
     """Lays out path at random; returns its bytes."""
     length = rng.choice((rng.randrange(70000), rng.randrange(1 << 20), rng.randrange(3 << 20)))
-    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o600)
-    try:
+    with open(path, "w+b") as f:
+        fd = f.fileno()
         os.ftruncate(fd, length)
         for _ in range(rng.randrange(1, 8)):
             start = near_edge(rng, length + 1)
@@ -49,9 +49,6 @@ def make_source(rng, path):
                 libc.fallocate(fd, mode, start, span)  # a file system that cannot does without
         if rng.random() < 0.3:
             os.ftruncate(fd, near_edge(rng, os.fstat(fd).st_size + 70000))
-    finally:
-        os.close(fd)
-    with open(path, "rb") as f:
         return f.read()
 
 
@@ -82,9 +79,9 @@ def command_line(rng, filesize):
     return arguments, output, offset, min(size, filesize - offset)
 
 
-def lay_out(folder, seed, index):
-    """The case's files and command line: (rng, arguments, output, start,
-    length, the source's bytes, the destination's bytes before the run)."""
+def run_case(folder, seed, index, tool):
+    """Lays out the case's files and runs its command line; returns the
+    arguments and what went wrong."""
     rng = random.Random(f"{seed}:{index}")
     source, destination = os.path.join(folder, "source"), os.path.join(folder, "destination")
     data = make_source(rng, source)
@@ -95,12 +92,6 @@ def lay_out(folder, seed, index):
     if before is not None:
         with open(destination, "wb") as f:
             f.write(before)
-    return arguments, output, start, length, data, before
-
-
-def run_case(folder, seed, index, tool):
-    arguments, output, start, length, data, before = lay_out(folder, seed, index)
-    source, destination = os.path.join(folder, "source"), os.path.join(folder, "destination")
     run = subprocess.run(tool + [source, destination] + arguments, capture_output=True, timeout=60, check=False)
     # The Windows build ends its lines in "\r\n"; no native line holds a "\r".
     got = run.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -118,11 +109,9 @@ def run_case(folder, seed, index, tool):
 
 
 def main():
-    argv = sys.argv[1:]
-    split = argv.index("--")
-    options, tool = argv[:split], argv[split + 1:]
-    folder, seed, count = options[0], options[1], int(options[2])
-    cases = [int(options[4])] if options[3:4] == ["--case"] else range(count)
+    split = sys.argv.index("--")
+    (folder, seed, count, *replay), tool = sys.argv[1:split], sys.argv[split + 1:]
+    cases = [int(replay[1])] if replay[:1] == ["--case"] else range(int(count))
     failures = skipped = 0
     print(f"differential: seed {seed} in {folder}")
     for index in cases:

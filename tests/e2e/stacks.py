@@ -14,62 +14,53 @@ import os
 import random
 import subprocess
 import sys
+import types
 
 M, END = 1 << 20, float("inf")
 
 
-class Thing:
+def thing(path, length, below=None, fs=None):
     """A device, with below: (thing, start, end) where its bytes lie; or a
     file of the file system fs (None: the host's, which holds the images)."""
-
-    def __init__(self, path, length, below=None, fs=None):
-        self.path, self.length, self.below, self.fs = path, length, below, fs
-        self.device = below is not None
+    return types.SimpleNamespace(path=path, length=length, below=below, fs=fs, device=below is not None)
 
 
-class FileSystem:
-    def __init__(self, devices=(), layers=()):
-        self.devices, self.layers = list(devices), list(layers)
+def file_system(devices=(), layers=()):
+    return types.SimpleNamespace(devices=list(devices), layers=list(layers))
 
 
-def regions(thing, start, end, through, out):
-    """Appends every (storage, start, end, through) that bytes [start, end)
-    of thing are; through: the file system whose file they lie below."""
-    out.append((thing, start, end, through))
+def regions(thing, start, end, through=None):
+    """Every (storage, start, end, through) that bytes [start, end) of thing
+    are; through: the file system whose file they lie below."""
+    out = [(thing, start, end, through)]
     for lower, s, e in thing.below or ():
-        regions(lower, min(s + start, e), min(s + end, e), through, out)
+        out += regions(lower, min(s + start, e), min(s + end, e), through)
     file_systems = [thing.fs] if not thing.device and thing.fs else []
     while file_systems:
         fs = file_systems.pop()
         file_systems += fs.layers
         for device in fs.devices:
-            regions(device, 0, END, fs, out)
+            out += regions(device, 0, END, fs)
+    return out
 
 
 def edges(source, start, destination):
     """Lengths of a device's part written that end where a part read begins,
     or one byte past it."""
-    read, written = [], []
-    regions(source, start, END, None, read)
-    regions(destination, 0, END, None, written)
-    return [a0 - b0 + d for a, a0, _, _ in read for b, b0, _, _ in written if a is b and a0 > b0 and a0 < END
-            for d in (0, 1)] if destination.device else []
+    return [a0 - b0 + d for a, a0, _, _ in regions(source, start, END) for b, b0, _, _ in regions(destination, 0, END)
+            if a is b and b0 < a0 < END for d in (0, 1)] if destination.device else []
 
 
 def storages(thing):
-    found = []
-    regions(thing, 0, END, None, found)
-    return {id(region[0]) for region in found}
+    return {id(region[0]) for region in regions(thing, 0, END)}
 
 
 def truth(source, start, size, destination):
     if not source.device and not destination.device and source.fs is destination.fs:
         return source is destination
-    read, written = [], []
-    regions(source, start, start + size, None, read)
-    regions(destination, 0, size if destination.device else END, None, written)
     return any(a is b and max(a0, b0) < min(a1, b1) and (at is None or at is not bt)
-               for a, a0, a1, at in read for b, b0, b1, bt in written)
+               for a, a0, a1, at in regions(source, start, start + size)
+               for b, b0, b1, bt in regions(destination, 0, size if destination.device else END))
 
 
 class Builder:
@@ -92,20 +83,20 @@ class Builder:
         options = ["--offset", str(offset)] + ["--sizelimit", str(limit)] * bool(limit) + ["--partscan"] * scan
         path = self.run("losetup", "--find", "--show", *options, backing.path)
         self.undo.append(("losetup", "--detach", path))
-        return self.add(Thing(path, limit or backing.length - offset, [(backing, offset, offset + limit if limit else END)]))
+        return self.add(thing(path, limit or backing.length - offset, [(backing, offset, offset + limit if limit else END)]))
 
     def image(self, length, folder=None, fs=None):
         path = self.name("image", folder)
         with open(path, "wb") as f:
             f.truncate(length)
-        return self.add(Thing(path, length, fs=fs))
+        return self.add(thing(path, length, fs=fs))
 
     def mount(self, devices, options=()):
         point = self.name("mount")
         os.mkdir(point)
         self.run("mount", *options, devices[0].path, point)
         self.undo.append(("umount", point))
-        return point, FileSystem(devices)
+        return point, file_system(devices)
 
     def fill(self, point, fs, depth):
         """Files in the file system, a name for a new one, maybe an image."""
@@ -113,13 +104,13 @@ class Builder:
             path = self.name("file", point)
             with open(path, "wb") as f:
                 f.write(self.rng.randbytes(self.rng.randrange(1, 200000)))
-            self.add(Thing(path, os.path.getsize(path), fs=fs))
-        self.new.append(Thing(os.path.join(point, "new"), 0, fs=fs))
+            self.add(thing(path, os.path.getsize(path), fs=fs))
+        self.new.append(thing(os.path.join(point, "new"), 0, fs=fs))
         if depth < 4 and self.rng.random() < 0.7:
             self.build_on(self.image(self.rng.choice((3, 8)) * M, point, fs), depth + 1)
 
     def partitioned(self, image):
-        sectors, second = image.length // 512, self.rng.randrange(4096, image.length // 1024)
+        second = self.rng.randrange(4096, image.length // 1024)
         layout = f"label: {self.rng.choice(('dos', 'gpt'))}\nstart=2048, size={second - 2048}\nstart={second}\n"
         self.run("sfdisk", "-q", image.path, input=layout)
         # The table as sfdisk wrote it, which may align it.
@@ -127,7 +118,7 @@ class Builder:
         disk = self.loop(image, scan=True)
         # A loop device that an earlier stack left partitioned gets them anew.
         subprocess.run(["partx", "--update", disk.path], capture_output=True)
-        return disk, [self.add(Thing(f"{disk.path}p{n}", p["size"] * 512,
+        return disk, [self.add(thing(f"{disk.path}p{n}", p["size"] * 512,
                                      [(disk, p["start"] * 512, (p["start"] + p["size"]) * 512)]))
                       for n, p in enumerate(table, 1) if os.path.exists(f"{disk.path}p{n}")]
 
@@ -154,15 +145,13 @@ class Builder:
 
     def overlay(self, point, fs):
         """An overlay whose layers are folders of the file system at point."""
-        layers = [os.path.join(point, name) for name in ("lower", "upper", "work")]
-        for folder in layers:
+        layers, top = [os.path.join(point, name) for name in ("lower", "upper", "work")], self.name("overlay")
+        for folder in layers + [top]:
             os.mkdir(folder)
-        top = self.name("overlay")
-        os.mkdir(top)
         self.run("mount", "-t", "overlay", "overlay", "-o",
                  "lowerdir={},upperdir={},workdir={}".format(*layers), top)
         self.undo.append(("umount", top))
-        self.fill(top, FileSystem(layers=[fs]), 4)
+        self.fill(top, file_system(layers=[fs]), 4)
 
     def build(self):
         # Three seeds in a row build on each of the three kinds, and maybe more.
