@@ -1,14 +1,69 @@
 #include "fake_runtime.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "capture.h"
 #include "dravlet.h"
 
 namespace {
+
+// Standard output caught in a file while a Capture lives: what the tool
+// prints, as it reaches the system.
+class Capture {
+ public:
+  Capture() {
+    std::fflush(stdout);
+    // One file for every capture, emptied for each.
+    static std::FILE* const kFile = std::tmpfile();
+    file_ = kFile;
+    std::rewind(file_);
+    static_cast<void>(ftruncate(fileno(file_), 0));
+    saved_ = dup(1);
+    dup2(fileno(file_), 1);
+#ifdef _WIN32
+    // Untranslated, so that the messages are caught as the tool writes them.
+    _setmode(1, _O_BINARY);
+#endif
+  }
+
+  ~Capture() {
+    std::fflush(stdout);
+#ifdef _WIN32
+    _setmode(1, _O_TEXT);
+#endif
+    dup2(saved_, 1);
+    close(saved_);
+  }
+
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+
+  // What has reached the file so far; what standard output still buffers
+  // has not.
+  std::string text() const {
+    std::string text;
+    std::rewind(file_);
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;) text.append(chunk, n);
+    return text;
+  }
+
+ private:
+  std::FILE* file_;
+  int saved_;
+};
+
+// The most that a call answering answer moves of count bytes, or -1 for a
+// failure.
+std::int64_t answered(Answer answer, std::int64_t count) {
+  if (answer == Answer::kShort) return std::min(count, kShortBytes);
+  return answer == Answer::kWhole ? count : answer == Answer::kNothing ? 0 : -1;
+}
 
 Fake* current = nullptr;
 

@@ -1,8 +1,9 @@
 // A runtime unit for tests, linked in place of the platform's own beside
-// the real runtime-common.cpp: one source and one destination held in
-// memory, as FakeFiles describes them, whose calls misbehave as a list of
-// faults says. What the tool prints goes to the real standard output,
-// caught for the run.
+// the real runtime-common.cpp, by the unit tests and the fuzzer: one source
+// and one destination held in memory, as FakeFiles describes them, whose
+// calls misbehave as a list of faults says (each naming a call, how it
+// answers and from which of its occurrences on). What the tool prints goes
+// to the real standard output, caught for the run.
 #ifndef DRAVLET_TESTS_FAKE_RUNTIME_H_
 #define DRAVLET_TESTS_FAKE_RUNTIME_H_
 
@@ -13,8 +14,55 @@
 #include <utility>
 #include <vector>
 
-#include "faults.h"
 #include "runtime.h"
+
+// clang-format off
+enum class Call {
+  kOpenSource, kDescribe, kFileSizes, kSeekEnd, kSeekSet, kCreate, kResize, kClone, kFindData, kKernelCopy, kReadAt,
+  kWriteAt, kClose, kCount
+};
+// clang-format on
+
+// How a call answers.
+enum class Answer {
+  kWhole,    // as it should
+  kShort,    // moves at most kShortBytes, tells an extent of at most that,
+             // or breaks off a clone after sharing kShortClone bytes
+  kNothing,  // moves nothing: 0, or a clone refused
+  kFails,    // -1 or false
+  kExists,   // a create fails because the name exists
+};
+
+// The most that a short call moves: neither a page nor a chunk; and what a
+// clone that breaks off shares first: one chunk.
+constexpr std::int64_t kShortBytes = 4097;
+constexpr std::int64_t kShortClone = 65536;
+
+struct Fault {
+  Call call;
+  Answer answer;
+  int from = 0;  // the first of the call's occurrences, from 0, that misbehaves
+};
+
+// The faults of one run, how often each call was made so far, and whether
+// a fault answered one.
+struct Faults {
+  std::vector<Fault> list;
+  int seen[static_cast<int>(Call::kCount)] = {};
+  bool met = false;
+
+  // How this occurrence of call answers.
+  Answer answer(Call call) {
+    const int occurrence = seen[static_cast<int>(call)]++;
+    for (const Fault& fault : list) {
+      if (fault.call == call && occurrence >= fault.from) {
+        met = true;
+        return fault.answer;
+      }
+    }
+    return Answer::kWhole;
+  }
+};
 
 using Extents = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
