@@ -17,24 +17,6 @@ namespace {
 constexpr int kSource = FakeFiles::kSource;
 constexpr int kDestination = FakeFiles::kDestination;
 
-// Whether position lies in one of the extents.
-bool in_extents(const Extents& extents, std::int64_t position) {
-  for (const auto& extent : extents) {
-    if (position >= extent.first && position < extent.second) return true;
-  }
-  return false;
-}
-
-// A source of length bytes whose bytes differ from their neighbours', with
-// zeros outside the data extents, when they are given.
-std::string pattern(std::int64_t length, const Extents* data = nullptr) {
-  std::string bytes;
-  for (std::int64_t i = 0; i < length; ++i) {
-    bytes += data == nullptr || in_extents(*data, i) ? static_cast<char>(i * 7 % 251 + 1) : '\0';
-  }
-  return bytes;
-}
-
 // A source layout: its length and its data extents, holes elsewhere.
 struct Layout {
   std::int64_t length;

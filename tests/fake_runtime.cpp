@@ -12,51 +12,21 @@
 
 namespace {
 
-// Standard output caught in a file while a Capture lives: what the tool
-// prints, as it reaches the system.
-class Capture {
- public:
-  Capture() {
-    std::fflush(stdout);
-    // One file for every capture, emptied for each.
-    static std::FILE* const kFile = std::tmpfile();
-    file_ = kFile;
-    std::rewind(file_);
-    static_cast<void>(ftruncate(fileno(file_), 0));
-    saved_ = dup(1);
-    dup2(fileno(file_), 1);
-#ifdef _WIN32
-    // Untranslated, so that the messages are caught as the tool writes them.
-    _setmode(1, _O_BINARY);
-#endif
-  }
+// The file that standard output goes to during a run.
+std::FILE* caught() {
+  static std::FILE* const kFile = std::tmpfile();
+  return kFile;
+}
 
-  ~Capture() {
-    std::fflush(stdout);
-#ifdef _WIN32
-    _setmode(1, _O_TEXT);
-#endif
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-
-  // What has reached the file so far; what standard output still buffers
-  // has not.
-  std::string text() const {
-    std::string text;
-    std::rewind(file_);
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file_)) > 0;) text.append(chunk, n);
-    return text;
-  }
-
- private:
-  std::FILE* file_;
-  int saved_;
-};
+// What has reached the file so far; what standard output still buffers
+// has not.
+std::string caught_text() {
+  std::string text;
+  std::rewind(caught());
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, caught())) > 0;) text.append(chunk, n);
+  return text;
+}
 
 // The most that a call answering answer moves of count bytes, or -1 for a
 // failure.
@@ -73,9 +43,6 @@ Fake& in_force() { return *current; }
 // A destination's bytes, kept from run to run so that each run needs no
 // new memory: the runs of a table are many, and their files large.
 std::string spare_destination;
-
-// Standard output during a run, or null.
-const Capture* capture = nullptr;
 
 // Counts a call of the copy's, and ends a copy that no longer moves on: no
 // copy in the tests takes a thousandth of this.
@@ -103,7 +70,7 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
   Fake& f = in_force();
   std::string& destination = f.files.destination;
   const std::int64_t length = std::min(count, f.files.room);
-  if (length > 0 && f.reported.empty()) f.reported = capture->text() + ".";
+  if (length > 0 && f.reported.empty()) f.reported = caught_text() + ".";
   if (static_cast<std::int64_t>(destination.size()) < position + length) {
     destination.resize(static_cast<std::size_t>(position + length));
   }
@@ -124,6 +91,15 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
 
 }  // namespace
 
+std::string pattern(std::int64_t length, const Extents* data) {
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  const Extents whole{{0, length}};
+  for (const auto& [start, end] : data != nullptr ? *data : whole) {
+    for (std::int64_t i = start; i < std::min(end, length); ++i) bytes[i] = static_cast<char>(i * 7 % 251 + 1);
+  }
+  return bytes;
+}
+
 Fake::Fake(FakeFiles before, std::vector<Fault> list)
     : files(std::move(before)), faults{std::move(list)}, outer_(current) {
   current = this;
@@ -140,14 +116,23 @@ Fake::~Fake() {
 
 template <typename Run>
 void Fake::catching_output(Run run) {
-  {
-    const Capture caught;
-    capture = &caught;
-    run();
-    std::fflush(stdout);
-    output = caught.text();
-    capture = nullptr;
-  }
+  std::fflush(stdout);
+  std::rewind(caught());
+  static_cast<void>(ftruncate(fileno(caught()), 0));
+  const int saved = dup(1);
+  dup2(fileno(caught()), 1);
+#ifdef _WIN32
+  // Untranslated, so that the messages are caught as the tool writes them.
+  _setmode(1, _O_BINARY);
+#endif
+  run();
+  std::fflush(stdout);
+#ifdef _WIN32
+  _setmode(1, _O_TEXT);
+#endif
+  dup2(saved, 1);
+  close(saved);
+  output = caught_text();
   // The first byte came before anything was flushed, or never came.
   if (!reported.empty()) reported.pop_back();
 }

@@ -66,6 +66,10 @@ struct Faults {
 
 using Extents = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
+// A source of length bytes whose bytes differ from their neighbours', with
+// zeros outside the data extents, when they are given.
+std::string pattern(std::int64_t length, const Extents* data = nullptr);
+
 // The two files as they are before a run.
 struct FakeFiles {
   static constexpr int kSource = 3;

@@ -67,12 +67,9 @@ bool is_message(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  for (int i = 0; i < 8; ++i) {
-    const Extents data = i < 4 ? Extents{{0, kDenseSizes[i]}} : kSparse[i - 4].data;
-    sources[i].assign(static_cast<std::size_t>(i < 4 ? kDenseSizes[i] : kSparse[i - 4].size), '\0');
-    for (const auto& [start, end] : data) {
-      for (std::int64_t j = start; j < end; ++j) sources[i][j] = static_cast<char>(j % 251 + 1);
-    }
+  for (int i = 0; i < 4; ++i) {
+    sources[i] = pattern(kDenseSizes[i]);
+    sources[4 + i] = pattern(kSparse[i].size, &kSparse[i].data);
   }
   return 0;
 }
