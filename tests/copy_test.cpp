@@ -287,47 +287,38 @@ TEST(Run, PrintsReportAndClosesDestinationBeforeSource) {
   const auto made_up = [](FakeFiles& f) { f.sizes = rt::Sizes::kMadeUp; };
   // sysfs: a text attribute of 900 bytes reports a page, a binary one its
   // length; the copy takes the bytes of the measure's read.
-  const auto text = [](FakeFiles& f) {
-    f.sizes = rt::Sizes::kLengthsOrPage, f.reported_size = 4096, f.changes_when_read = true;
-  };
+  // clang-format off
+  const auto text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.reported_size = 4096, f.changes_when_read = true; };
   const auto binary = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsOrPage, f.reported_size = 4095; };
   // procfs: 0 is no length, another size is.
   const auto proc_text = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero, f.reported_size = 0; };
   const auto proc_length = [](FakeFiles& f) { f.sizes = rt::Sizes::kLengthsAboveZero; };
-  const auto raw_disk = [](FakeFiles& f) {
-    f.source_info.kind = rt::Kind::kBlockDevice, f.source_info.whole_sectors = true;
-  };
+  const auto raw_disk = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kBlockDevice, f.source_info.whole_sectors = true; };
   const auto directory = [](FakeFiles& f) { f.source_info.kind = rt::Kind::kDirectory; };
   const auto grown = [](FakeFiles& f) { f.reported_size = 901; };
   const auto same_file = [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; };
   const char* usage = "usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n";
-  const Fault fails[] = {{Call::kOpenSource, Answer::kFails},
-                         {Call::kSeekEnd, Answer::kFails},
-                         {Call::kReadAt, Answer::kFails},
-                         {Call::kDescribe, Answer::kFails},
-                         {Call::kFileSizes, Answer::kFails}};
   // One row for each stage that can end the run.
-  // clang-format off
   const Case cases[] = {
       {{"in", "out", "2", "-b64", "-o-3"}, none, {}, "filesize:900 size:128 offset:704\n", 0, {kDestination, kSource}},
       {{"in", "out"}, none, {}, usage, -1, {}},
-      {{"in", "out", "1", "-x"}, none, {fails[0]}, "input file is not open.\n", -1, {}},
-      {{"in", "out", "1"}, none, {fails[1]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "1", "-x"}, none, {{Call::kOpenSource, Answer::kFails}}, "input file is not open.\n", -1, {}},
+      {{"in", "out", "1"}, none, {{Call::kSeekEnd, Answer::kFails}}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "2"}, sizeless, {}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "3"}, made_up, {}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "3"}, proc_text, {}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "3"}, proc_length, {}, "filesize:900 size:3 offset:0\n", 0, {kDestination, kSource}},
       {{"in", "out", "-3"}, text, {}, "filesize:900 size:3 offset:897\n", 0, {kDestination, kSource}},
-      {{"in", "out", "-3"}, text, {fails[2]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "-3"}, text, {{Call::kReadAt, Answer::kFails}}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "-3"}, binary, {}, "filesize:4095 size:3 offset:4092\nfile read error.\n", -1, {kDestination, kSource}},
       {{"in", "out", "3"}, raw_disk, {}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "4"}, directory, {}, "input file is not open.\n", -1, {kSource}},
-      {{"in", "out", "5"}, none, {fails[3]}, "input file is not open.\n", -1, {kSource}},
+      {{"in", "out", "5"}, none, {{Call::kDescribe, Answer::kFails}}, "input file is not open.\n", -1, {kSource}},
       {{"in", "out", "x", "-b", "-q"}, none, {}, "-b option syntax error.\n", -1, {kSource}},
       // The real number reader refuses what lies outside the 64-bit range.
       {{"in", "out", "1", "-b99999999999999999999"}, none, {}, "-b option syntax error.\n", -1, {kSource}},
       {{"in", "out", "x"}, none, {}, "size parameter syntax error.\n", -1, {kSource}},
-      {{"in", "out", "1"}, none, {fails[4]}, "input file seek end error.\n", -1, {kSource}},
+      {{"in", "out", "1"}, none, {{Call::kFileSizes, Answer::kFails}}, "input file seek end error.\n", -1, {kSource}},
       {{"in", "out", "1", "-o-950"}, none, {}, "filesize:900 size:1 offset:-50\nread file seek error.\n", -1, {kSource}},
       {{"in", "out", "0", "-o-950"}, none, {}, "filesize:900 size:0 offset:-50\nread file seek error.\n", -1, {kSource}},
       {{"in", "in", "5"}, same_file, {}, "filesize:900 size:5 offset:0\noutput file is the input file.\n", -1, {kDestination, kSource}},

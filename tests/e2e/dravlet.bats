@@ -134,8 +134,8 @@ EOF_TABLE
     return
   fi
   # The owner reads and writes; the group and others get what the source
-  # grants them, as far as the umask allows. An existing destination keeps
-  # its mode.
+  # grants them (the unit tests try each source's bits), as far as the umask
+  # allows. An existing destination keeps its mode.
   local failed= mask source created
   printf old >kept && chmod 604 kept
   while read -r mask source created; do
@@ -144,16 +144,12 @@ EOF_TABLE
     (umask "$mask" && timeout 60 "${tool[@]}" in900 new 10 >/dev/null && timeout 60 "${tool[@]}" in900 kept 10 >/dev/null)
     [ "$(stat -c %a new) $(stat -c %a kept)" = "$created 604" ] || failed+=" $source under $mask: $(stat -c %a new);"
   done <<'EOF_TABLE'
-022 600 600
 022 640 640
-022 644 644
 022 666 644
-077 600 600
 077 640 600
 077 644 600
 077 666 600
 002 666 664
-022 755 644
 EOF_TABLE
   # A folder that passes its own group on (setgid) to a copy of a 0640
   # root:root file: no bits for that group.
@@ -272,13 +268,12 @@ EOF_TABLE
   : >empty.img
   # Two partitions of 1 MiB, at 1 MiB and 2 MiB.
   printf 'label: dos\nstart=2048, size=2048, type=83\nstart=4096, size=2048, type=83\n' | sfdisk -q disk.img
-  local loop
-  loops=()
+  local loop unbound w1 w2 w3 s1 s2 g gs
   attach loop disk.img --partscan || skip "no loop device here: $loop"
   # Where the kernel does not scan the loop device, partx adds its partitions.
   [ -b "${loop}p2" ] || partx --add "$loop"
   [ -b "${loop}p2" ] || { echo "no nodes for the partitions of $loop" >&2 && return 1; }
-  local unbound p1=${loop}p1 p2=${loop}p2 w1 w2 w3
+  local p1=${loop}p1 p2=${loop}p2
   attach unbound empty.img
   # Loop devices over windows of the image: the first partition's, the
   # second's, and one across both.
@@ -287,7 +282,6 @@ EOF_TABLE
   attach w3 disk.img --offset $((3 * m / 2)) --sizelimit $m
   # Loop devices over block devices: over the disk, and over the first
   # partition.
-  local s1 s2 g gs
   attach s1 "$loop"
   attach s2 "$p1"
   # A loop device over an image deleted since, and one stacked on it.
@@ -349,16 +343,13 @@ EOF_TABLE
 
 @test "sysfs attributes and procfs files have their lengths: firmware tables, PCI configuration space, text" {
   "$windows" && skip "sysfs is Linux's"
-  local table= tried=0 f size
-  for f in /sys/firmware/acpi/tables/DSDT /sys/firmware/dmi/tables/DMI; do
-    [ -r "$f" ] && table=$f && break
-  done
-  # A binary attribute larger than a page, not measured by a read.
-  table+=" /sys/kernel/btf/vmlinux"
-  # A firmware table, a PCI configuration space of each size there is, and
-  # text attributes, whose sizes are a page whatever they hold: the last 16
-  # bytes of each.
-  for f in $table $(stat -c '%s %n' /sys/bus/pci/devices/*/config 2>/dev/null | sort -u -k1,1 | cut -d' ' -f2) \
+  local tried=0 f size
+  # Firmware tables, a binary attribute larger than a page (not measured by
+  # a read), a PCI configuration space of each size there is, and text
+  # attributes, whose sizes are a page whatever they hold: the last 16 bytes
+  # of each.
+  for f in /sys/firmware/acpi/tables/DSDT /sys/firmware/dmi/tables/DMI /sys/kernel/btf/vmlinux \
+    $(stat -c '%s %n' /sys/bus/pci/devices/*/config 2>/dev/null | sort -u -k1,1 | cut -d' ' -f2) \
     /sys/kernel/mm/transparent_hugepage/enabled /sys/kernel/profiling /sys/devices/system/node/node0/cpulist \
     /proc/config.gz; do
     [ -r "$f" ] || continue

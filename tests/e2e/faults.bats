@@ -67,21 +67,20 @@ descriptor() {
       fi
       # @S and @D stand for the descriptors of the source and the destination.
       call=${row//@S/$(descriptor in)} && call=${call//@D/$(descriptor out)}
-      # The call's occurrence among the calls of its kind in the clean run.
-      # The tool's own calls run from the source's open to its close: a
-      # sanitizer's start-up and a coverage build's exit make their own.
-      local start end line
-      start=$(grep -n -m 1 -E '^[0-9]+ +open(at)?\(.*"in"' "$clean" | cut -d: -f1)
-      end=$(tail -n "+$start" "$clean" | grep -n -m 1 -E "^[0-9]+ +close\($(descriptor in)\)" | cut -d: -f1)
-      line=$(sed -n "${start},$((start + end - 1))p" "$clean" | grep -n -E "^[0-9]+ +$call" | sed -n "${n}p" |
-        cut -d: -f1)
-      if [ -z "$line" ]; then
+      # The system call of the row's nth call in the clean run, and its
+      # occurrence among the calls of its name. The tool's own calls run
+      # from the source's open to its close: a sanitizer's start-up and a
+      # coverage build's exit make their own.
+      syscall= occurrence=
+      read -r syscall occurrence < <(call="^[0-9]+ +$call" close="^[0-9]+ +close\\($(descriptor in)\\)" awk -v n="$n" '
+        { name = $2; sub(/\(.*/, "", name); seen[name]++ }
+        /^[0-9]+ +open(at)?\(.*"in"/ { open = 1 }
+        open && $0 ~ ENVIRON["call"] && ++found == n { print name, seen[name]; exit }
+        open && $0 ~ ENVIRON["close"] { exit }' "$clean") || true
+      if [ -z "$syscall" ]; then
         [ "$want" = - ] || { echo "$call #$n is not made for a $kind destination" >&2 && failures=$((failures + 1)); }
         continue
       fi
-      line=$((start + line - 1))
-      syscall=$(sed -n "${line}p" "$clean" | sed -E 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/')
-      occurrence=$(head -n "$line" "$clean" | grep -c -E "^[0-9]+ +$syscall\(")
       prepare "$kind"
       traced faulty.log $with "$syscall:error=$errno:when=$occurrence"
       local ok=true length

@@ -171,13 +171,9 @@ skip_unless_mounted() {
 # $BATS_FILE_TMPDIR, or leaves the reason why not for skip_unless_mounted;
 # fails instead where DRAVLET_REQUIRE_MOUNTS is set (CI, as root).
 mount_or_skip() {
-  local why=
+  local why="the Windows build copies in chunks only"
   find_tool
-  if "$windows"; then
-    why="the Windows build copies in chunks only"
-  else
-    why=$(mount_images "$BATS_FILE_TMPDIR" "$@") && why=
-  fi
+  "$windows" || { why=$(mount_images "$BATS_FILE_TMPDIR" "$@") && why=; }
   if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] && ! "$windows"; then
     echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
     return 1
