@@ -17,12 +17,6 @@ namespace {
 constexpr int kSource = FakeFiles::kSource;
 constexpr int kDestination = FakeFiles::kDestination;
 
-// A source layout: its length and its data extents, holes elsewhere.
-struct Layout {
-  std::int64_t length;
-  Extents data;
-};
-
 // Whether a copy that kept holes shows it: no byte written or shared in a
 // hole of the range, where the destination is a file that keeps holes.
 bool holes_kept(const Fake& fake, const Layout& layout, std::int64_t start, std::int64_t size) {
@@ -40,18 +34,6 @@ bool holes_kept(const Fake& fake, const Layout& layout, std::int64_t start, std:
 // kept as holes, and the message and status of the plain chunked copy of
 // the same range on the same source.
 TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
-  // Hole edges on and beside the page and chunk boundaries, holes that run
-  // past the source's end, data reported past it.
-  const Layout layouts[] = {
-      {200000, {}},
-      {200000, {{0, 1}}},
-      {10000, {{0, 5}}},
-      {108192, {{0, 4096}, {8192, 108192}}},
-      {200000, {{4095, 65535}, {65537, 131072}}},
-      {200000, {{0, 65536}, {131073, 200000}}},
-      {200000, {{1, 4095}, {69631, 150000}}},
-      {150000, {{65535, 65537}, {100000, 400000}}},
-  };
   // Whole, short, 0 and failing from the second call on: the kernel's copy,
   // then the clone, where the file system clones.
   const std::vector<Fault> kernels[] = {{},
@@ -73,7 +55,7 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
   const std::int64_t starts[] = {0, 1, 65535};
   const std::int64_t sizes[] = {1, 65535, 65536, 65537, 100000, -1};  // -1: to the end
   int failures = 0;
-  for (const Layout& layout : layouts) {
+  for (const Layout& layout : kLayouts) {
     const std::string whole = pattern(layout.length, &layout.data);
     for (const std::int64_t start : starts) {
       for (const std::int64_t asked : sizes) {
@@ -121,7 +103,7 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
             const bool kept = fs.tells_once || holes_kept(fake, layout, start, size);
             if (copied != plain_copied || fake.output != plain.output || !prefix || !kept ||
                 (copied && written.size() != range.size())) {
-              ADD_FAILURE() << "layout " << (&layout - layouts) << " -o" << start << " size " << size << " shrunk "
+              ADD_FAILURE() << "layout " << (&layout - kLayouts) << " -o" << start << " size " << size << " shrunk "
                             << shrunk << " destination " << variant % 4 << " file system " << means / 16 << " kernel "
                             << means / 4 % 4 << " clone " << means % 4 << ": " << fake.output
                             << (prefix ? "" : " not a prefix") << (kept ? "" : " holes written");

@@ -91,6 +91,19 @@ std::int64_t put(std::int64_t position, const char* bytes, std::int64_t count, s
 
 }  // namespace
 
+const Layout kLayouts[10] = {
+    {200000, {}},
+    {200000, {{0, 1}}},
+    {10000, {{0, 5}}},
+    {108192, {{0, 4096}, {8192, 108192}}},
+    {200000, {{4095, 65535}, {65537, 131072}}},
+    {200000, {{0, 65536}, {131073, 200000}}},
+    {200000, {{1, 4095}, {69631, 150000}}},
+    {150000, {{65535, 65537}, {100000, 400000}}},
+    {200000, {{65537, 70000}}},
+    {262144, {{1, 4095}, {65535, 65537}, {131072, 201073}}},
+};
+
 std::string pattern(std::int64_t length, const Extents* data) {
   std::string bytes(static_cast<std::size_t>(length), '\0');
   const Extents whole{{0, length}};

@@ -66,6 +66,16 @@ struct Faults {
 
 using Extents = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
+// A source layout: its length and its data extents, holes elsewhere.
+struct Layout {
+  std::int64_t length;
+  Extents data;
+};
+
+// Sources with hole edges on and beside the page and chunk boundaries,
+// holes that run past the source's end, data reported past it.
+extern const Layout kLayouts[10];
+
 // A source of length bytes whose bytes differ from their neighbours', with
 // zeros outside the data extents, when they are given.
 std::string pattern(std::int64_t length, const Extents* data = nullptr);

@@ -25,16 +25,8 @@ namespace {
 constexpr std::size_t kMaxArguments = 16;
 const std::int64_t kDenseSizes[4] = {0, 1, 900, 65537};
 
-// The sparse sources: their size and data extents, holes elsewhere.
-const struct {
-  std::int64_t size;
-  Extents data;
-} kSparse[4] = {
-    {10000, {{0, 5}}},
-    {108192, {{0, 4096}, {8192, 108192}}},
-    {200000, {{65537, 70000}}},
-    {262144, {{1, 4095}, {65535, 65537}, {131072, 201073}}},
-};
+// The sparse sources, of the fake's layouts.
+constexpr int kSparse[4] = {2, 3, 8, 9};
 
 // The calls that the fault byte can make misbehave: bits 0-2 pick the call
 // (0, 6 and 7 none), bits 3-4 how (short, nothing, a failure, a failure),
@@ -69,7 +61,7 @@ bool is_message(const std::string& text) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (int i = 0; i < 4; ++i) {
     sources[i] = pattern(kDenseSizes[i]);
-    sources[4 + i] = pattern(kSparse[i].size, &kSparse[i].data);
+    sources[4 + i] = pattern(kLayouts[kSparse[i]].length, &kLayouts[kSparse[i]].data);
   }
   return 0;
 }
@@ -83,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   FakeFiles files;
   files.source = sources[source];
   files.reports_holes = files.copies_in_kernel = true;
-  files.data = source < 4 ? Extents{{0, kDenseSizes[source]}} : kSparse[source - 4].data;
+  files.data = source < 4 ? Extents{{0, kDenseSizes[source]}} : kLayouts[kSparse[source - 4]].data;
   files.clones = (selector & 32) != 0;
   files.reserves_past_end = (selector & 64) != 0;
   files.destination_exists = (selector & 4) != 0 || onto_source;
