@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <map>
-#include <random>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "dravlet.h"
@@ -34,14 +32,9 @@ bool holes_kept(const Fake& fake, const Layout& layout, std::int64_t start, std:
 // kept as holes, and the message and status of the plain chunked copy of
 // the same range on the same source.
 TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
-  // Whole, short, 0 and failing from the second call on: the kernel's copy,
-  // then the clone, where the file system clones.
-  const std::vector<Fault> kernels[] = {{},
-                                        {{Call::kKernelCopy, Answer::kShort}},
-                                        {{Call::kKernelCopy, Answer::kNothing}},
-                                        {{Call::kKernelCopy, Answer::kFails, 1}}};
-  const std::vector<Fault> clones[] = {
-      {}, {{Call::kClone, Answer::kShort}}, {{Call::kClone, Answer::kNothing}}, {{Call::kClone, Answer::kFails}}};
+  // How the kernel's copy (failing from its second call on) and the clone,
+  // where the file system clones, answer: whole, short, 0 or failing.
+  const Answer answers[] = {Answer::kWhole, Answer::kShort, Answer::kNothing, Answer::kFails};
   // ext4, XFS (which also reserves space past a file's end), Btrfs, and a
   // file system that tells where the data is once, then no more.
   const struct {
@@ -83,15 +76,16 @@ TEST(Copy, EveryMeansGivesTheChunkedCopysResult) {
           // the clone.
           for (int means = 0; means < 64; ++means) {
             const auto& fs = file_systems[means / 16];
-            const std::vector<Fault>& clone = clones[means % 4];
-            if (!fs.clones && !clone.empty()) continue;
+            const Answer kernel = answers[means / 4 % 4];
+            const Answer clone = answers[means % 4];
+            if (!fs.clones && clone != Answer::kWhole) continue;
             FakeFiles with = files;
             with.reports_holes = with.copies_in_kernel = true;
             with.clones = fs.clones, with.reserves_past_end = fs.reserves;
             with.streams = destination == Destination::kStream;
             std::vector<Fault> all = faults;
-            for (const auto* more : {&kernels[means / 4 % 4], &clone})
-              all.insert(all.end(), more->begin(), more->end());
+            all.insert(all.end(),
+                       {{Call::kKernelCopy, kernel, kernel == Answer::kFails ? 1 : 0}, {Call::kClone, clone}});
             if (fs.tells_once) all.push_back({Call::kFindData, Answer::kFails, 1});
             Fake fake(with, all);
             const bool copied = fake.copy(start, size);
