@@ -26,23 +26,18 @@ struct OptionCase {
 };
 
 TEST(Options, SetBlockAndStart) {
-  const char* b_syntax = "-b option syntax error.\n";
-  const char* p_syntax = "-p option syntax error.\n";
-  const char* p_range = "-p option range error.\n";
-  const char* o_syntax = "-o option syntax error.\n";
-  const char* o_range = "-o option range error.\n";
   const OptionCase cases[] = {
       {900, {"-b64", "-o-3"}, nullptr, 64, 704, true},
-      {900, {"-b4", "-b", "-o1"}, b_syntax, 4, 0, false},
+      {900, {"-b4", "-b", "-o1"}, "-b option syntax error.\n", 4, 0, false},
       // Text after a number is refused, not read as a unit; white space is
       // not text.
-      {900, {"-b4k"}, b_syntax, 1, 0, false},
-      {900, {"-b0x200"}, b_syntax, 1, 0, false},
-      {900, {"-b512 \r\n", "-o12s"}, o_syntax, 512, 0, false},
-      {900, {"-p50%%"}, p_syntax, 1, 0, false},
-      {900, {"-p50 %"}, p_syntax, 1, 0, false},
+      {900, {"-b4k"}, "-b option syntax error.\n", 1, 0, false},
+      {900, {"-b0x200"}, "-b option syntax error.\n", 1, 0, false},
+      {900, {"-b512 \r\n", "-o12s"}, "-o option syntax error.\n", 512, 0, false},
+      {900, {"-p50%%"}, "-p option syntax error.\n", 1, 0, false},
+      {900, {"-p50 %"}, "-p option syntax error.\n", 1, 0, false},
       {900, {"-p50% "}, nullptr, 1, 450, true},
-      {900, {"-bogus"}, b_syntax, 1, 0, false},
+      {900, {"-bogus"}, "-b option syntax error.\n", 1, 0, false},
       {900, {"-b8", "-B512", "-b"}, "unknown option error.\n", 8, 0, false},
       {900, {"-b8", "", "-b"}, "unknown option error.\n", 8, 0, false},
       {900, {"-"}, "unknown option error.\n", 1, 0, false},
@@ -62,15 +57,15 @@ TEST(Options, SetBlockAndStart) {
       {kMax, {"-p50"}, nullptr, 1, kMax / 2, true},
       {kMax, {"-p100"}, nullptr, 1, kMax, true},
       {kMax, {"-p99"}, nullptr, 1, 9131138316486228048, true},
-      {900, {"-p101"}, p_range, 1, 0, false},
-      {900, {"-p-1"}, p_range, 1, 0, false},
-      {900, {"-b0", "-p50"}, p_range, 0, 0, false},
+      {900, {"-p101"}, "-p option range error.\n", 1, 0, false},
+      {900, {"-p-1"}, "-p option range error.\n", 1, 0, false},
+      {900, {"-b0", "-p50"}, "-p option range error.\n", 0, 0, false},
       {900, {"-p10", "-b0"}, nullptr, 0, 90, true},
-      {900, {"-p"}, p_syntax, 1, 0, false},
-      {900, {"-px"}, p_syntax, 1, 0, false},
+      {900, {"-p"}, "-p option syntax error.\n", 1, 0, false},
+      {900, {"-px"}, "-p option syntax error.\n", 1, 0, false},
       // Offsets in blocks, negative ones back from the last whole block.
       {900, {"-o900"}, nullptr, 1, 900, true},
-      {900, {"-o901"}, o_range, 1, 0, false},
+      {900, {"-o901"}, "-o option range error.\n", 1, 0, false},
       {900, {"-o-1"}, nullptr, 1, 899, true},
       {900, {"-b64", "-o-1"}, nullptr, 64, 832, true},
       {900, {"-o-950"}, nullptr, 1, -50, true},
@@ -78,13 +73,13 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-b-1", "-o5"}, nullptr, -1, 895, true},
       {900, {"-b-1", "-o-5"}, nullptr, -1, 5, true},
       {900, {"-o-5", "-p10"}, nullptr, 1, 90, true},
-      {900, {"-o"}, o_syntax, 1, 0, false},
-      {900, {"-o+"}, o_syntax, 1, 0, false},
-      {900, {"-o9223372036854775808"}, o_syntax, 1, 0, false},
-      {900, {"-b2", "-o451"}, o_range, 2, 0, false},
+      {900, {"-o"}, "-o option syntax error.\n", 1, 0, false},
+      {900, {"-o+"}, "-o option syntax error.\n", 1, 0, false},
+      {900, {"-o9223372036854775808"}, "-o option syntax error.\n", 1, 0, false},
+      {900, {"-b2", "-o451"}, "-o option range error.\n", 2, 0, false},
       {900, {"-o-9223372036854775808"}, nullptr, 1, kMin + 900, true},
-      {900, {"-b2", "-o4611686018427387904"}, o_range, 2, 0, false},
-      {900, {"-b2", "-o-4611686018427387905"}, o_range, 2, 0, false},
+      {900, {"-b2", "-o4611686018427387904"}, "-o option range error.\n", 2, 0, false},
+      {900, {"-b2", "-o-4611686018427387905"}, "-o option range error.\n", 2, 0, false},
   };
   for (const OptionCase& c : cases) {
     CopyRange range;
@@ -111,9 +106,6 @@ struct SizeCase {
 };
 
 TEST(SizeRule, ResolvesChecksAndClips) {
-  const char* syntax = "size parameter syntax error.\n";
-  const char* range_error = "size parameter range error.\n";
-  const char* beyond = "file size range error.\n";
   const SizeCase cases[] = {
       {500, 1, 0, false, "100", nullptr, 0, 100, 100},
       {500, 1, 0, false, "800", nullptr, 0, 800, 500},
@@ -123,14 +115,14 @@ TEST(SizeRule, ResolvesChecksAndClips) {
       {500, 1, 0, false, "-100", nullptr, 400, 100, 100},
       {500, 1, 0, false, "-800", nullptr, 0, 800, 500},
       {500, 1, 0, false, " +12 ", nullptr, 0, 12, 12},
-      {500, 1, 0, false, " +12abc", syntax, 0, 0, 0},
-      {500, 1, 0, false, "1M", syntax, 0, 0, 0},
-      {500, 1, 0, false, "12%", syntax, 0, 0, 0},
+      {500, 1, 0, false, " +12abc", "size parameter syntax error.\n", 0, 0, 0},
+      {500, 1, 0, false, "1M", "size parameter syntax error.\n", 0, 0, 0},
+      {500, 1, 0, false, "12%", "size parameter syntax error.\n", 0, 0, 0},
       {500, 1, 0, false, "-0", nullptr, 0, 0, 0},
       {0, 1, 0, false, "10", nullptr, 0, 10, 0},
-      {500, 1, 0, false, "abc", syntax, 0, 0, 0},
-      {500, 1, 0, false, "", syntax, 0, 0, 0},
-      {500, 1, 0, false, "9223372036854775808", syntax, 0, 0, 0},
+      {500, 1, 0, false, "abc", "size parameter syntax error.\n", 0, 0, 0},
+      {500, 1, 0, false, "", "size parameter syntax error.\n", 0, 0, 0},
+      {500, 1, 0, false, "9223372036854775808", "size parameter syntax error.\n", 0, 0, 0},
       // Blocks: a negative size without a start counts back from the end of
       // the last whole block.
       {900, 64, 0, false, "2", nullptr, 0, 128, 128},
@@ -147,12 +139,12 @@ TEST(SizeRule, ResolvesChecksAndClips) {
       {900, 1, -50, true, "9223372036854775807", nullptr, -50, kMax, 950},
       {900, 1, kMin + 900, true, "9223372036854775807", nullptr, kMin + 900, kMax, kMax},
       {900, 1, kMin + 900, true, "-9223372036854775807", nullptr, 0, kMax, 900},
-      {900, 1, 901, true, "0", beyond, 901, 0, 0},
+      {900, 1, 901, true, "0", "file size range error.\n", 901, 0, 0},
       // Lengths beyond the 64-bit range.
-      {900, 2, 0, false, "4611686018427387904", range_error, 0, 0, 0},
-      {900, -2, 0, false, "4611686018427387904", range_error, 0, 0, 0},
-      {900, 1, 0, false, "-9223372036854775808", range_error, 0, 0, 0},
-      {900, 2, 0, false, "-4611686018427387904", range_error, 0, 0, 0},
+      {900, 2, 0, false, "4611686018427387904", "size parameter range error.\n", 0, 0, 0},
+      {900, -2, 0, false, "4611686018427387904", "size parameter range error.\n", 0, 0, 0},
+      {900, 1, 0, false, "-9223372036854775808", "size parameter range error.\n", 0, 0, 0},
+      {900, 2, 0, false, "-4611686018427387904", "size parameter range error.\n", 0, 0, 0},
   };
   for (const SizeCase& c : cases) {
     CopyRange range;

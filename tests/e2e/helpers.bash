@@ -13,8 +13,7 @@ find_tool() {
   for i in "${!tool[@]}"; do
     [[ -e ${tool[i]} ]] && tool[i]=$(realpath "${tool[i]}")
   done
-  windows=false
-  if [[ $DRAVLET == *.exe* ]]; then windows=true; fi
+  [[ $DRAVLET == *.exe* ]] && windows=true || windows=false
 }
 
 # make_file NAME LENGTH: a file of LENGTH bytes drawn from a generator
@@ -146,10 +145,7 @@ unmount_images() {
     # A mount a test left inside (a FUSE mirror) goes first.
     for ((i = 0; i < 100; i++)); do umount --recursive "$dir" 2>/dev/null && break || sleep 0.1; done
     mountpoint -q "$dir" && umount --recursive --lazy "$dir"
-    if mountpoint -q "$dir"; then
-      echo "$dir is still mounted" >&2
-      return 1
-    fi
+    ! mountpoint -q "$dir" || { echo "$dir is still mounted" >&2 && return 1; }
   done
 }
 
