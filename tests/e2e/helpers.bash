@@ -54,15 +54,11 @@ end_lease() {
 # expect_output TEXT: stdout holds exactly TEXT (with printf escapes); the
 # Windows build ends its lines with "\r\n".
 expect_output() {
-  local expected
-  expected=$(printf '%b.' "$1")
+  local expected actual
+  expected=$(printf '%b.' "$1") actual=$(cat stdout; printf '.')
   "$windows" && expected=${expected//$'\n'/$'\r\n'}
-  local actual
-  actual=$(cat stdout; printf '.')
-  if [ "$actual" != "$expected" ]; then
-    printf 'expected stdout: %q\nactual stdout:   %q\n' "${expected%.}" "${actual%.}" >&2
-    return 1
-  fi
+  [ "$actual" = "$expected" ] ||
+    { printf 'expected stdout: %q\nactual stdout:   %q\n' "${expected%.}" "${actual%.}" >&2 && return 1; }
 }
 
 # run_case ARGS...: runs the tool with stdout in the file stdout. A run that
@@ -75,10 +71,8 @@ run_case() {
 # expect_bytes FILE SOURCE START LENGTH: FILE holds LENGTH bytes of SOURCE
 # from START on.
 expect_bytes() {
-  if ! cmp -s "$1" <(tail -c "+$(($3 + 1))" "$2" | head -c "$4"); then
-    echo "$1 does not hold bytes $3 to $(($3 + $4)) of $2" >&2
-    return 1
-  fi
+  cmp -s "$1" <(tail -c "+$(($3 + 1))" "$2" | head -c "$4") ||
+    { echo "$1 does not hold bytes $3 to $(($3 + $4)) of $2" >&2 && return 1; }
 }
 
 # run_table: reads cases, one a line, from stdin:
@@ -109,10 +103,7 @@ run_table() {
     untouched) cmp -s out out.before || { echo "out was changed" >&2; ok=false; } ;;
     source) cmp -s "${check[1]}" "${check[1]}.before" || { echo "${check[1]} was changed" >&2; ok=false; } ;;
     esac
-    if ! $ok; then
-      echo "  in case: $args" >&2
-      failures=$((failures + 1))
-    fi
+    $ok || { echo "  in case: $args" >&2 && failures=$((failures + 1)); }
   done
   [ "$failures" -eq 0 ]
 }
@@ -170,9 +161,7 @@ mount_or_skip() {
   local why="the Windows build copies in chunks only"
   find_tool
   "$windows" || { why=$(mount_images "$BATS_FILE_TMPDIR" "$@") && why=; }
-  if [ -n "$why" ] && [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] && ! "$windows"; then
-    echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2
-    return 1
-  fi
+  [ -z "$why" ] || [ -z "${DRAVLET_REQUIRE_MOUNTS:-}" ] || "$windows" ||
+    { echo "DRAVLET_REQUIRE_MOUNTS is set, but $why" >&2 && return 1; }
   echo "$why" >"$BATS_FILE_TMPDIR/skip"
 }
