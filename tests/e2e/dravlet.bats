@@ -189,10 +189,7 @@ EOF_TABLE
   # On POSIX the shell expands patterns, never the program: only Windows'
   # start-up code could, so only there can these rows fail.
   "$windows" || skip "patterns are the shell's to expand here"
-  mkdir wild
-  cp in900 wild/a.bin
-  cp in500 wild/b.bin
-  cd wild
+  mkdir wild && cp in900 wild/a.bin && cp in500 wild/b.bin && cd wild
   local usage='usage: dravlet source destination size [-b block] [-p percent] [-o offset]\n'
   run_table <<EOF_TABLE
 '*.bin' 10                     | $usage | 255 | none

@@ -61,10 +61,7 @@ descriptor() {
       local kind=${kinds[i]} want=${expected[i]} syscall occurrence clean
       # One clean run for each kind of destination and injection.
       clean=clean.$kind.${with//[^a-zA-Z0-9]/_}.log
-      if [ ! -e "$clean" ]; then
-        prepare "$kind"
-        traced "$clean" $with
-      fi
+      [ -e "$clean" ] || { prepare "$kind" && traced "$clean" $with; }
       # @S and @D stand for the descriptors of the source and the destination.
       call=${row//@S/$(descriptor in)} && call=${call//@D/$(descriptor out)}
       # The system call of the row's nth call in the clean run, and its
