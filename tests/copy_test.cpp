@@ -200,24 +200,21 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
   const auto on = [&](std::uint64_t device, rt::Window window) {
     return rt::Lower{rt::Layer::kDevice, device, 0, window};
   };
-  std::map<std::uint64_t, rt::Below> devices{{10, below({})},
-                                             {11, below({on(10, {0, 1000})})},
-                                             {12, below({on(10, {1000, 2000})})},
-                                             {13, below({on(11, whole), on(20, whole)})},
-                                             {20, below({})},
-                                             {50, below({on(51, whole)})}};
+  // clang-format off
+  std::map<std::uint64_t, rt::Below> devices{{10, below({})}, {11, below({on(10, {0, 1000})})}, {12, below({on(10, {1000, 2000})})},
+                                             {13, below({on(11, whole), on(20, whole)})}, {20, below({})}, {50, below({on(51, whole)})}};
+  // clang-format on
   // 30 to 49: twenty loop devices, each over the one before, over 20.
   for (std::uint64_t loop = 30; loop < 50; ++loop) devices[loop] = below({on(loop == 30 ? 20 : loop - 1, whole)});
   // 60 to 67: devices of eight devices each, 70: a file system on them all.
   for (std::uint64_t wide = 60; wide < 68; ++wide) devices[wide] = below(std::vector<rt::Lower>(8, on(10, whole)));
   std::vector<rt::Lower> wide;
   for (std::uint64_t device = 60; device < 68; ++device) wide.push_back(on(device, whole));
-  const std::map<std::uint64_t, rt::Below> volumes{{100, below({on(11, whole)}, 100)},
-                                                   {101, below({on(12, whole)}, 101)},
-                                                   {102, below({on(12, whole)}, 101)},
-                                                   {103, below({on(13, whole)}, 103)},
-                                                   {104, below({{rt::Layer::kFileSystem, 100, 0, whole}}, 104)},
-                                                   {70, below(wide, 70)}};
+  // clang-format off
+  const std::map<std::uint64_t, rt::Below> volumes{{100, below({on(11, whole)}, 100)}, {101, below({on(12, whole)}, 101)},
+      {102, below({on(12, whole)}, 101)}, {103, below({on(13, whole)}, 103)},
+      {104, below({{rt::Layer::kFileSystem, 100, 0, whole}}, 104)}, {70, below(wide, 70)}};
+  // clang-format on
   const auto file = [](std::uint64_t volume) {
     return rt::FileInfo{rt::Kind::kRegular, {volume, {volume + 1, 0}}, false, false, 0644, 100};
   };
