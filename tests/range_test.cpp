@@ -11,11 +11,6 @@ namespace {
 constexpr std::int64_t kMax = INT64_MAX;
 constexpr std::int64_t kMin = INT64_MIN;
 
-// Runs the driver's option scan over options.
-const char* apply_options(CopyRange& range, std::vector<const char*> options) {
-  return scan_options(range, static_cast<int>(options.size()), const_cast<char* const*>(options.data()));
-}
-
 struct OptionCase {
   std::int64_t filesize;
   std::vector<const char*> options;
@@ -84,7 +79,8 @@ TEST(Options, SetBlockAndStart) {
   for (const OptionCase& c : cases) {
     CopyRange range;
     range.filesize = c.filesize;
-    const char* message = apply_options(range, c.options);
+    const char* message =
+        scan_options(range, static_cast<int>(c.options.size()), const_cast<char* const*>(c.options.data()));
     const std::string label = c.options.empty() ? "" : c.options.back();
     EXPECT_STREQ(message, c.message) << label;
     EXPECT_EQ(range.block, c.block) << label;

@@ -41,14 +41,6 @@ const std::string kPreviousDestination = "the destination as it was before the r
 // of data unlike its neighbours.
 std::string sources[8];
 
-[[noreturn]] void violated(const char* what, const std::vector<const char*>& argv, const std::string& output,
-                           int status) {
-  std::fprintf(stderr, "\ninvariant broken: %s\nstatus %d, command line: dravlet", what, status);
-  for (const char* argument : argv) std::fprintf(stderr, " '%s'", argument);
-  std::fprintf(stderr, "\nstdout: \"%s\"\n", output.c_str());
-  std::abort();
-}
-
 // Whether text is one message: a line that ends in a full stop, or the
 // usage line.
 bool is_message(const std::string& text) {
@@ -97,7 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
   const int status = fake.run(argv);
   const std::string& output = fake.output;
   const auto require = [&](bool holds, const char* what) {
-    if (!holds) violated(what, argv, output, status);
+    if (holds) return;
+    std::fprintf(stderr, "\ninvariant broken: %s\nstatus %d, command line: dravlet", what, status);
+    for (const char* argument : argv) std::fprintf(stderr, " '%s'", argument);
+    std::fprintf(stderr, "\nstdout: \"%s\"\n", output.c_str());
+    std::abort();
   };
   const std::string& bytes = sources[source];
   require(status == 0 || status == -1, "status is neither 0 nor -1");
