@@ -155,9 +155,7 @@ int Fake::run(const std::vector<const char*>& arguments) {
 }
 
 bool Fake::copy(std::int64_t start, std::int64_t size) {
-  CopyRange range;
-  range.offset = start;
-  range.size = size;
+  const CopyRange range{.offset = start, .size = size};
   bool copied = false;
   catching_output([&] { copied = copy_range({FakeFiles::kSource, files.source_info, nullptr}, "out", range); });
   return copied;

@@ -77,8 +77,7 @@ TEST(Options, SetBlockAndStart) {
       {900, {"-b2", "-o-4611686018427387905"}, "-o option range error.\n", 2, 0, false},
   };
   for (const OptionCase& c : cases) {
-    CopyRange range;
-    range.filesize = c.filesize;
+    CopyRange range{.filesize = c.filesize};
     const char* message =
         scan_options(range, static_cast<int>(c.options.size()), const_cast<char* const*>(c.options.data()));
     const std::string label = c.options.empty() ? "" : c.options.back();
@@ -143,11 +142,7 @@ TEST(SizeRule, ResolvesChecksAndClips) {
       {900, 2, 0, false, "-4611686018427387904", "size parameter range error.\n", 0, 0, 0},
   };
   for (const SizeCase& c : cases) {
-    CopyRange range;
-    range.filesize = c.filesize;
-    range.block = c.block;
-    range.offset = c.offset;
-    range.offset_given = c.offset_given;
+    CopyRange range{.filesize = c.filesize, .block = c.block, .offset = c.offset, .offset_given = c.offset_given};
     const char* message = resolve_range(range, c.size_argument);
     if (message == nullptr) {
       EXPECT_EQ(range.offset, c.offset_after) << c.size_argument;
