@@ -68,7 +68,6 @@ descriptor() {
       # occurrence among the calls of its name. The tool's own calls run
       # from the source's open to its close: a sanitizer's start-up and a
       # coverage build's exit make their own.
-      syscall= occurrence=
       read -r syscall occurrence < <(call="^[0-9]+ +$call" close="^[0-9]+ +close\\($(descriptor in)\\)" awk -v n="$n" '
         { name = $2; sub(/\(.*/, "", name); seen[name]++ }
         /^[0-9]+ +open(at)?\(.*"in"/ { open = 1 }
