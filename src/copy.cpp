@@ -222,55 +222,107 @@ const char* fill_destination(Transfer& t, int64_t done) {
   return nullptr;
 }
 
-// The permission bits of a destination created from source at path: read
-// and write for the owner, and for the others no more than the source grants
-// them, so that a copy is never readable by anyone who cannot read the
-// source; the umask may take away more. Where the source grants its group
-// more than everyone, the group's bits only where the new file's group is
-// the source's: a folder that passes its own group on (setgid) would grant
-// them to another group.
-int created_mode(const rt::FileInfo& source, const char* path) {
+// The permission bits of a destination made from source in the folder open
+// on folder: read and write for the owner, and for the others no more than
+// the source grants them, so that a copy is never readable by anyone who
+// cannot read the source; the umask may take away more. Where the source
+// grants its group more than everyone, the group's bits only where the new
+// file's group is the source's: a folder that passes its own group on
+// (setgid) would grant them to another group.
+int created_mode(const rt::FileInfo& source, int folder) {
   const int group = source.permissions & 0060;
   const int others = source.permissions & 0006;
   int64_t new_group = -1;
   const bool granted =
-      (group >> 3 & ~others) == 0 || (rt::new_file_group(path, &new_group) && new_group == source.group);
+      (group >> 3 & ~others) == 0 || (rt::new_file_group(folder, &new_group) && new_group == source.group);
   return 0600 | others | (granted ? group : 0);
 }
 
-// Opens the destination: creates it with mode, or opens what is there as it
-// is. Sets *created when this open created it, so that it is empty for
-// certain, whatever size a file system that caches attributes would report.
-// Returns the descriptor or -1.
-int open_destination(const char* path, int mode, bool* created) {
-  bool exists = false;
-  const int fd = rt::create_file(path, mode, &exists);
-  *created = fd != -1;
-  // A name removed between the two opens is created by the second.
-  return fd == -1 && exists ? rt::open_file(path, mode) : fd;
-}
+constexpr const char* kNotOpen = "output file is not open.\n";
 
-// Tells what the freshly opened destination is, and refuses it where the
-// copy cannot go there. Returns null, or the message to print.
-const char* check_destination(const Source& source, int destination, const CopyRange& range, rt::FileInfo* info) {
-  // It was opened without truncation and is emptied only once the open
-  // files, not their names, show that the copy does not write where it
-  // reads: emptying the source would lose the range before its first read,
-  // and a name checked before the open could have been pointed elsewhere
-  // since. A file whose identity, or any storage below, cannot be told
-  // might be the source. A device that refuses every write is not opened
-  // for the copy: it would fail at the first write, after the report of a
-  // copy begun.
-  if (!rt::describe(destination, info) || info->whole_sectors || info->read_only) return "output file is not open.\n";
-  switch (compare_storage(source, destination, *info, range)) {
+// Refuses target where the copy cannot go there. Returns null, or the
+// message to print.
+const char* check_target(const Source& source, const Target& target, const CopyRange& range) {
+  // A file whose storage, or any below, cannot be told might be the
+  // source. A device that refuses every write is not opened for the copy:
+  // it would fail at the first write, after the report of a copy begun.
+  if (target.info.whole_sectors || target.info.read_only) return kNotOpen;
+  switch (compare_storage(source, target, range)) {
     case Overlap::kOverlaps:
       return "output file is the input file.\n";
     case Overlap::kUntold:
-      return "output file is not open.\n";
+      return "output file may be the input file.\n";
     case Overlap::kApart:
       break;
   }
   return nullptr;
+}
+
+// The most names tried for the destination: links followed, or a name that
+// others make and remove meanwhile. The kernel follows 40 links.
+constexpr int kMostNames = 40;
+
+// The destination while it is opened: the folder that its name is in, the
+// name, and a followed link's name, kept.
+struct Opening {
+  int folder = -1;
+  const char* name = nullptr;
+  char link[4096];
+};
+
+// Makes the destination in opening's folder, once the file that it would
+// be there is checked: made in the folder that was checked, a refused copy
+// leaves no file. Returns the descriptor, or -1 with *message set, or left
+// null where something is there by now.
+int make_destination(Opening& opening, const Source& source, const CopyRange& range, const char** message) {
+  Target made{opening.folder, {}, true};
+  if (!rt::describe(opening.folder, &made.info)) {
+    *message = "output file may be the input file.\n";
+    return -1;
+  }
+  *message = check_target(source, made, range);
+  if (*message != nullptr) return -1;
+  bool exists = false;
+  const int fd = rt::create_in(opening.folder, opening.name, created_mode(source.info, opening.folder), &exists);
+  if (fd == -1 && !exists) *message = kNotOpen;
+  return fd;
+}
+
+// Opens and checks the destination at path: the file that is there, opened
+// as it is and emptied only once it is checked (emptying the source would
+// lose the range before its first read, and a name checked before the open
+// could have been pointed elsewhere since), or else a file made in its
+// folder. Sets *info to what it is and *created when this run made it.
+// Returns the descriptor, or -1 with *message set.
+int open_destination(const Source& source, const char* path, const CopyRange& range, rt::FileInfo* info, bool* created,
+                     const char** message) {
+  Opening opening;
+  opening.folder = rt::open_folder(path, &opening.name);
+  if (opening.folder == -1) *message = kNotOpen;
+  int fd = -1;
+  for (int tries = 0; fd == -1 && *message == nullptr; ++tries) {
+    bool missing = false;
+    fd = rt::open_in(opening.folder, opening.name, &missing);
+    if (fd != -1) {
+      *message = rt::describe(fd, info) ? check_target(source, {fd, *info, false}, range)
+                                        : "output file may be the input file.\n";
+    } else if (!missing || tries == kMostNames) {
+      *message = kNotOpen;
+    } else if ((fd = make_destination(opening, source, range, message)) != -1) {
+      *created = true;
+      *info = {rt::Kind::kRegular, {}, {}, false, false, 0600, -1};
+    } else if (*message == nullptr) {
+      // Something is there now: a file made meanwhile, or a link to where
+      // nothing is, which leads to the folder where the file is to be made.
+      static_cast<void>(rt::follow_link(&opening.folder, &opening.name, opening.link, sizeof opening.link));
+    }
+  }
+  if (opening.folder != -1) rt::close(opening.folder);
+  if (fd != -1 && *message != nullptr) {
+    rt::close(fd);
+    fd = -1;
+  }
+  return fd;
 }
 
 // Empties the destination. A file just created is empty. Any other regular
@@ -308,11 +360,11 @@ const char* fill(const Source& source, int destination, const rt::FileInfo& info
 // null, or the message to print.
 const char* copy_to(const Source& source, const char* path, const CopyRange& range) {
   bool created = false;
-  const int destination = open_destination(path, created_mode(source.info, path), &created);
-  if (destination == -1) return "output file is not open.\n";
   rt::FileInfo info{};
-  const char* message = check_destination(source, destination, range, &info);
-  if (message == nullptr) message = empty_destination(destination, created, info);
+  const char* message = nullptr;
+  const int destination = open_destination(source, path, range, &info, &created, &message);
+  if (destination == -1) return message;
+  message = empty_destination(destination, created, info);
   if (message == nullptr) message = fill(source, destination, info, range);
   // A failing close can be the only sign of a lost write (network file
   // systems report them there), so it counts once the copy got through.

@@ -1,5 +1,6 @@
-// dravlet copies one contiguous byte range of a file into a new file.
-// This header is shared by the driver, the range options and the copy.
+// dravlet copies one contiguous byte range of a file into a new or emptied
+// file. This header is shared by the driver, the range options, the storage
+// check and the copy.
 #ifndef DRAVLET_DRAVLET_H_
 #define DRAVLET_DRAVLET_H_
 
@@ -87,16 +88,26 @@ struct Source {
   const unsigned char* measured_bytes;
 };
 
-// Whether the copy of range from source into the file open on destination,
-// described by info, writes bytes of the storage that it reads: kUntold
-// when a level of storage below either cannot be told.
-enum class Overlap { kApart, kOverlaps, kUntold };
-Overlap compare_storage(const Source& source, int destination, const rt::FileInfo& info, const CopyRange& range);
+// The destination as the storage check sees it: the file open on fd, as
+// info describes it, or, where made is set, a file to be made in the
+// folder open on fd, which info describes.
+struct Target {
+  int fd;
+  rt::FileInfo info;
+  bool made;
+};
 
-// Seeks the source to range.offset, opens destination, refuses it when the
-// copy would write bytes of the storage that it reads, empties it
-// and fills it with range.size bytes, as the chunked copy of kChunkSize
-// bytes a chunk would (blocks may be shared, holes skipped or bytes copied
+// Whether the copy of range from source into target writes bytes of the
+// storage that it reads: kUntold where a level of storage below either
+// cannot be told, or cannot be named here, and could hold the other side.
+enum class Overlap { kApart, kOverlaps, kUntold };
+Overlap compare_storage(const Source& source, const Target& target, const CopyRange& range);
+
+// Seeks the source to range.offset, opens destination or, where nothing is
+// there, its folder, refuses it when the copy would write bytes of the
+// storage that it reads (before a new file is made), empties it and fills
+// it with range.size bytes, as the chunked copy of kChunkSize bytes a
+// chunk would (blocks may be shared, holes skipped or bytes copied
 // by the kernel instead). Prints its own message on failure, after it has
 // closed the destination; leaves the source open. Returns true after a
 // complete copy.

@@ -3,9 +3,15 @@
 // glibc and against musl (the static release binary). The kernel's own
 // structures are spelled out here, as musl's headers do not carry the
 // kernel's.
+//
+// What lies below a file is read from what any process can read, in any
+// namespace: sysfs's attributes of block devices, the mount table, statx(2)
+// and the paths these name. Each level is told from what the system says
+// of it, never from a guess; what this namespace cannot name is told as
+// such (kHidden), and what cannot be told fails the call.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -53,19 +59,49 @@ static_assert(sizeof(LoopInfo) == 232, "the kernel's struct loop_info64");
 constexpr unsigned long kLoopGetStatus = 0x4C05;  // LOOP_GET_STATUS64
 constexpr unsigned kLoopMajor = 7;
 
-// struct btrfs_ioctl_fs_info_args of <linux/btrfs.h>: the file system's id.
-struct BtrfsInfo {
-  uint64_t max_id;
-  uint64_t num_devices;
-  uint8_t fsid[16];
-  uint8_t rest[1024 - 32];
+// struct statx of <linux/stat.h>, as far as the tool reads it.
+struct Statx {
+  uint32_t mask;
+  uint32_t block_size;
+  uint64_t attributes;
+  uint32_t links;
+  uint32_t owner;
+  uint32_t group;
+  uint16_t mode;
+  uint16_t spare;
+  uint64_t inode;
+  uint64_t size;
+  uint64_t blocks;
+  uint64_t attributes_mask;
+  int64_t times[8];
+  uint32_t rdevice_major;
+  uint32_t rdevice_minor;
+  uint32_t device_major;
+  uint32_t device_minor;
+  uint64_t mount_id;
+  uint64_t rest[13];
 };
-static_assert(sizeof(BtrfsInfo) == 1024, "the kernel's struct btrfs_ioctl_fs_info_args");
-constexpr unsigned long kBtrfsFsInfo = _IOR(0x94, 31, BtrfsInfo);  // BTRFS_IOC_FS_INFO
+static_assert(sizeof(Statx) == 256 && offsetof(Statx, mount_id) == 144, "the kernel's struct statx");
+constexpr unsigned kStatxBasic = 0x7ff;     // STATX_BASIC_STATS
+constexpr unsigned kStatxMountId = 0x1000;  // STATX_MNT_ID
+
+// The head of struct linux_dirent64, which getdents64(2) fills; the name
+// follows it.
+struct DirectoryEntry {
+  uint64_t inode;
+  int64_t offset;
+  uint16_t length;
+  uint8_t type;
+};
+constexpr size_t kEntryName = offsetof(DirectoryEntry, type) + 1;
+
+// The magic numbers of statfs(2) of the file systems whose files need
+// more than their file system told: overlays, FUSE.
+constexpr int64_t kOverlay = 0x794c7630;
+constexpr int64_t kFuse = 0x65735546;
 
 // XFS, which reserves space past a file's end as it grows.
 constexpr int64_t kXfs = 0x58465342;
-constexpr int64_t kBtrfs = 0x9123683e;
 
 // sysfs, whose text attributes report a page whatever they hold.
 constexpr int64_t kSysfs = 0x62656572;
@@ -90,13 +126,12 @@ constexpr int64_t kMadeUpSizes[] = {
     0xcafe4a11,  // bpf
 };
 
-// File systems on no block device, by their names in the mount table:
-// nothing lies below them.
-constexpr const char* kWithoutDevice[] = {
-    "tmpfs",     "ramfs",   "proc",        "sysfs",      "devtmpfs", "devpts",     "mqueue", "cgroup",
-    "cgroup2",   "debugfs", "tracefs",     "securityfs", "configfs", "bpf",        "pstore", "efivarfs",
-    "hugetlbfs", "autofs",  "binfmt_misc", "fusectl",    "nsfs",     "rpc_pipefs", "nfs",    "nfs4",
-    "cifs",      "smb3",    "9p",          "virtiofs",   "fuse",
+// File systems that keep their files in memory, or make them up, by their
+// names in the mount table: nothing lies below them.
+constexpr const char* kInMemory[] = {
+    "tmpfs",    "ramfs",     "rootfs",  "proc",        "sysfs",      "devtmpfs", "devpts",     "mqueue",
+    "cgroup",   "cgroup2",   "debugfs", "tracefs",     "securityfs", "configfs", "bpf",        "pstore",
+    "efivarfs", "hugetlbfs", "autofs",  "binfmt_misc", "fusectl",    "nsfs",     "rpc_pipefs", "selinuxfs",
 };
 
 constexpr unsigned long kReadOnlyQuery = _IO(0x12, 94);  // BLKROGET
@@ -104,16 +139,72 @@ constexpr unsigned long kReadOnlyQuery = _IO(0x12, 94);  // BLKROGET
 // The bytes of a disk that a sector counts.
 constexpr int64_t kSector = 512;
 
+// The most layers of an overlay: the kernel's own bound.
+constexpr int kMostLayers = 500;
+
+constexpr rt::Window kWhole{0, rt::kStorageEnd};
+
+// Where the system's files are read: "" but in tests.
+const char* system_root = "";
+
 // The kernel's ioctl(2), whose request the C libraries type apart (musl's
-// int cannot hold a request that reads, such as BTRFS_IOC_FS_INFO).
+// int cannot hold a request that reads).
 int control(int fd, unsigned long request, void* argument) {
   return static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
 }
 
+// A path made of parts; fits() is false where they did not fit.
+class Path {
+ public:
+  Path& operator<<(const char* part);
+  Path& operator<<(unsigned long long number);
+  // "M:m", the form of a device number in sysfs.
+  Path& device(dev_t number) { return *this << major(number) << ":" << minor(number); }
+  const char* c_str() const { return text_; }
+  bool fits() const { return fits_; }
+
+ private:
+  char text_[4096] = "";
+  size_t length_ = 0;
+  bool fits_ = true;
+};
+
+Path& Path::operator<<(const char* part) {
+  const size_t length = strlen(part);
+  if (length >= sizeof text_ - length_) {
+    fits_ = false;
+    return *this;
+  }
+  memcpy(text_ + length_, part, length + 1);
+  length_ += length;
+  return *this;
+}
+
+Path& Path::operator<<(unsigned long long number) {
+  char digits[24];
+  int at = sizeof digits - 1;
+  digits[at] = '\0';
+  do {
+    digits[--at] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  return *this << digits + at;
+}
+
+// A path of the system's: in /sys, /proc or /dev, or one that they name.
+Path system_file() {
+  Path path;
+  path << system_root;
+  return path;
+}
+
+// A device's folder in sysfs.
+Path sysfs_device(dev_t device) { return (system_file() << "/sys/dev/block/").device(device); }
+
 // Reads the file at path into text, as a string of at most size - 1 bytes.
 // Returns false when it cannot be read, or holds nothing.
-bool read_text(const char* path, char* text, size_t size) {
-  const int fd = ::open(path, O_RDONLY);
+bool read_text(const Path& path, char* text, size_t size) {
+  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY) : -1;
   if (fd < 0) return false;
   const ssize_t got = ::read(fd, text, size - 1);
   ::close(fd);
@@ -121,10 +212,7 @@ bool read_text(const char* path, char* text, size_t size) {
   return got > 0;
 }
 
-// The sysfs folder of the block device numbered device, and name in it.
-void sysfs_path(dev_t device, const char* name, char* path, size_t size) {
-  static_cast<void>(snprintf(path, size, "/sys/dev/block/%u:%u/%s", major(device), minor(device), name));
-}
+bool exists(const Path& path) { return path.fits() && ::access(path.c_str(), F_OK) == 0; }
 
 // Reads a device number written "M:m" from text. Returns false when there
 // is none.
@@ -138,296 +226,736 @@ bool read_device_number(const char* text, dev_t* device) {
   return end != minor_text;
 }
 
-// Reads the attribute name of the block device numbered device from sysfs
-// into *value: a decimal, or a device number written "M:m". Returns false
-// when the device has no such attribute, or it cannot be read.
-bool read_attribute(dev_t device, const char* name, unsigned long long* value) {
-  char path[300];
-  sysfs_path(device, name, path, sizeof path);
+// Reads the attribute at path, a device number written "M:m". Returns
+// false when it cannot be read, or holds none.
+bool read_device(const Path& path, dev_t* device) {
+  char text[64];
+  return read_text(path, text, sizeof text) && read_device_number(text, device);
+}
+
+// Reads the attribute at path, a decimal. Returns false when it cannot be
+// read, or holds none.
+bool read_decimal(const Path& path, unsigned long long* value) {
   char text[64];
   if (!read_text(path, text, sizeof text)) return false;
-  dev_t number = 0;
-  if (read_device_number(text, &number)) {
-    *value = number;
-    return true;
-  }
   char* end = nullptr;
   *value = strtoull(text, &end, 10);
   return end != text;
 }
 
-bool attribute_exists(dev_t device, const char* name) {
-  char path[300];
-  sysfs_path(device, name, path, sizeof path);
-  return ::access(path, F_OK) == 0;
-}
-
-// The name of the block device numbered device, as sysfs and /dev name it
+// The name of the block device numbered device, as sysfs names it
 // ("loop0"). Returns false when sysfs does not link it.
 bool device_name(dev_t device, char* name, size_t size) {
-  char path[64];
-  char link[256];
-  static_cast<void>(snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device)));
-  const ssize_t got = ::readlink(path, link, sizeof link - 1);
+  const Path path = sysfs_device(device);
+  char link[1024];
+  const ssize_t got = path.fits() ? ::readlink(path.c_str(), link, sizeof link - 1) : -1;
   if (got <= 0) return false;
   link[got] = '\0';
   const char* slash = strrchr(link, '/');
-  static_cast<void>(snprintf(name, size, "%s", slash == nullptr ? link : slash + 1));
+  const char* base = slash == nullptr ? link : slash + 1;
+  if (strlen(base) >= size) return false;
+  memcpy(name, base, strlen(base) + 1);
   return true;
 }
 
-bool add(rt::Below* below, const rt::Lower& lower) {
-  if (below->count == rt::kMostLower) return false;
-  below->lower[below->count++] = lower;
-  return true;
-}
+// A call for each of a list's items, with what it needs: the one copy of a
+// loop serves every caller.
+using Visit = bool (*)(void* each, const char* item);
 
-constexpr rt::Window kWhole{0, rt::kStorageEnd};
-
-// Calls each(name) for each entry of the folder at path but "." and "..",
-// with the kernel's own call: the C library's opendir takes memory of the
-// heap. Returns false when the folder cannot be read, or each does.
 template <typename Each>
-bool each_entry(const char* path, Each each) {
-  const int fd = ::open(path, O_RDONLY | O_DIRECTORY);
+Visit visit_with() {
+  return [](void* each, const char* item) { return (*static_cast<Each*>(each))(item); };
+}
+
+// Calls visit(each, name) for each entry of the folder at path but "." and
+// "..", until it returns false, with the kernel's own call: the C
+// library's opendir takes memory of the heap. Returns false when the folder
+// cannot be read.
+bool visit_entries(const Path& path, Visit visit, void* each) {
+  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY) : -1;
   if (fd < 0) return false;
-  alignas(8) static char entries[16384];
-  bool told = true;
-  for (long got; told && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) != 0;) {
+  alignas(8) char entries[8192];
+  bool going = true;
+  bool read = true;
+  for (long got; going && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) != 0;) {
     if (got < 0) {
-      told = false;
+      read = false;
       break;
     }
-    // struct linux_dirent64: inode, offset, record length, type, name.
-    for (long at = 0; told && at < got;) {
-      unsigned short length = 0;
-      memcpy(&length, entries + at + 16, sizeof length);
-      const char* name = entries + at + 19;
-      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) told = each(name);
-      at += length;
+    for (long at = 0; going && at < got;) {
+      DirectoryEntry entry{};
+      memcpy(&entry, entries + at, sizeof entry);
+      const char* name = entries + at + kEntryName;
+      if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) going = visit(each, name);
+      at += entry.length;
     }
   }
   ::close(fd);
-  return told;
+  return read;
 }
 
-// Adds each block device of the folder at path (sysfs's links to them,
-// such as a device's slaves/) to below.
-bool add_linked_devices(const char* path, rt::Below* below) {
-  return each_entry(path, [&](const char* name) {
-    char attribute[600];
-    char text[64];
-    dev_t device = 0;
-    static_cast<void>(snprintf(attribute, sizeof attribute, "%s/%s/dev", path, name));
-    return read_text(attribute, text, sizeof text) && read_device_number(text, &device) &&
-           add(below, {rt::Layer::kDevice, device, 0, kWhole});
-  });
+// Calls each(name) for each entry of the folder at path, as visit_entries.
+template <typename Each>
+bool each_entry(const Path& path, Each each) {
+  return visit_entries(path, visit_with<Each>(), &each);
 }
 
-// What the loop device numbered device reads from, asked of its node in
-// /dev: the kernel's answer holds also for a backing file deleted since,
-// whose name leads nowhere. Returns false when the node cannot be opened
-// or does not answer; *bound = false for a loop device that reads nothing.
-bool loop_backing(dev_t device, LoopInfo* loop, bool* bound) {
-  char name[256];
-  char node[300];
-  if (!device_name(device, name, sizeof name)) return false;
-  static_cast<void>(snprintf(node, sizeof node, "/dev/%s", name));
-  const int fd = ::open(node, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat status {};
-  // The node must be the device itself, not one of the same name.
-  bool told = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
-  *bound = told && control(fd, kLoopGetStatus, loop) == 0;
-  if (told && !*bound) told = errno == ENXIO;
-  ::close(fd);
-  return told;
+// What statx tells of a file, as far as the tool asks.
+struct Status {
+  mode_t mode;
+  dev_t device;  // the number that the file reports (st_dev)
+  uint64_t inode;
+  dev_t represented;  // a device's own number (st_rdev)
+  uint64_t mount;     // the mount it was reached through; 0 where unknown
+  int64_t group;
+};
+
+// The mount that the file open on fd was reached through, as /proc tells
+// it where statx does not (kernels before 5.8). Returns 0 where neither
+// can.
+uint64_t mount_of(int fd) {
+  Path path;
+  path << "/proc/self/fdinfo/" << static_cast<unsigned long long>(fd);
+  char text[1024];
+  const char* field = read_text(path, text, sizeof text) ? strstr(text, "mnt_id:") : nullptr;
+  return field == nullptr ? 0 : strtoull(field + strlen("mnt_id:"), nullptr, 10);
 }
 
-rt::Window loop_window(const LoopInfo& loop) {
-  const auto start = static_cast<int64_t>(loop.offset);
-  return {start, loop.size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(loop.size_limit)};
+// Tells what path, relative to the folder open on folder, leads to; the
+// file open on folder itself where path is "". Returns false when that
+// cannot be told.
+bool status_at(int folder, const char* path, Status* status) {
+  const int flags = *path == '\0' ? AT_EMPTY_PATH : 0;
+  Statx x{};
+  if (::syscall(SYS_statx, folder, path, flags, kStatxBasic | kStatxMountId, &x) == 0) {
+    *status = {x.mode,
+               makedev(x.device_major, x.device_minor),
+               x.inode,
+               makedev(x.rdevice_major, x.rdevice_minor),
+               (x.mask & kStatxMountId) != 0 ? x.mount_id : 0,
+               x.group};
+  } else {
+    // Kernels before 4.11, and sandboxes that refuse the call.
+    struct stat old {};
+    if ((errno != ENOSYS && errno != EPERM) || ::fstatat(folder, path, &old, flags) != 0) return false;
+    *status = {old.st_mode, old.st_dev, old.st_ino, old.st_rdev, 0, old.st_gid};
+  }
+  if (status->mount == 0 && *path == '\0') status->mount = mount_of(folder);
+  if (status->mount == 0 && *path != '\0') {
+    const int fd = ::openat(folder, path, O_PATH);
+    if (fd >= 0) status->mount = mount_of(fd), ::close(fd);
+  }
+  return true;
 }
 
-// The mount table's line for a file system: its type, the device or name
-// it was mounted from, where, and its own options, each unescaped.
-struct Mount {
-  char type[64];
-  char source[4096];
+// The magic number of the file system of fd, or of path where fd is -1; 0
+// where it cannot be told.
+int64_t magic_of(int fd, const char* path) {
+  struct statfs info {};
+  const int told = fd != -1 ? ::fstatfs(fd, &info) : ::statfs(path, &info);
+  return told == 0 ? static_cast<int64_t>(info.f_type) : 0;
+}
+
+// A line of the mount table. The file system's own options keep the
+// table's escapes, so that a comma in a value stays apart from the commas
+// between them; the other fields are unescaped.
+struct MountLine {
+  uint64_t id;
+  dev_t volume;  // its superblock's number, which all its files share
+  char root[4096];
   char point[4096];
+  char type[256];
+  char source[4096];
   char options[16384];
 };
 
-// Copies the field of the mount table at *text, up to the next space or the
-// line's end, into out of size bytes, turning the table's escapes ("\040")
-// back into their bytes; moves *text past it. Returns false when it does not
-// fit.
-bool take_field(const char** text, char* out, size_t size) {
-  const char* in = *text;
-  size_t length = 0;
-  for (; *in != ' ' && *in != '\n' && *in != '\0'; ++length) {
-    if (length + 1 == size) return false;
-    if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' && in[3] >= '0' && in[3] <= '7') {
-      out[length] = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+// Copies length bytes of in to out, of size bytes, turning the mount
+// table's escapes ("\040") back into their bytes. Returns false when they
+// do not fit.
+bool unescape(const char* in, size_t length, char* out, size_t size) {
+  size_t put = 0;
+  for (const char* end = in + length; in < end; ++put) {
+    if (put + 1 == size) return false;
+    if (end - in >= 4 && in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
+        in[3] >= '0' && in[3] <= '7') {
+      out[put] = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
       in += 4;
     } else {
-      out[length] = *in++;
+      out[put] = *in++;
     }
   }
+  out[put] = '\0';
+  return true;
+}
+
+// Copies the field of the mount table at *text, up to the next space or the
+// line's end, into out of size bytes, unescaped where unescaped is set;
+// moves *text past it. Returns false when it does not fit or is missing.
+bool take_field(const char** text, char* out, size_t size, bool unescaped = true) {
+  const char* in = *text;
+  const size_t length = strcspn(in, " ");
+  if (length == 0) return false;
+  *text = in[length] == ' ' ? in + length + 1 : in + length;
+  if (unescaped) return unescape(in, length, out, size);
+  if (length >= size) return false;
+  memcpy(out, in, length);
   out[length] = '\0';
-  *text = *in == ' ' ? in + 1 : in;
   return true;
 }
 
 // Reads a line of /proc/self/mountinfo into *mount: ID, parent, M:m, root,
 // mount point, options, optional fields, "-", type, source, super options.
-// Sets *number to M:m. Returns false when the line is not of that form.
-bool parse_mount(const char* line, dev_t* number, Mount* mount) {
-  static char field[4096];
-  for (int i = 0; i < 3; ++i) {
-    if (!take_field(&line, field, sizeof field)) return false;
-  }
-  if (!read_device_number(field, number) || !take_field(&line, field, sizeof field) ||
+// Returns false when the line is not of that form.
+bool parse_mount(const char* line, MountLine* mount) {
+  char field[4096];
+  if (!take_field(&line, field, sizeof field)) return false;
+  mount->id = strtoull(field, nullptr, 10);
+  if (!take_field(&line, field, sizeof field) || !take_field(&line, field, sizeof field) ||
+      !read_device_number(field, &mount->volume) || !take_field(&line, mount->root, sizeof mount->root) ||
       !take_field(&line, mount->point, sizeof mount->point)) {
     return false;
   }
   do {
-    if (*line == '\0' || *line == '\n' || !take_field(&line, field, sizeof field)) return false;
+    if (!take_field(&line, field, sizeof field)) return false;
   } while (strcmp(field, "-") != 0);
   return take_field(&line, mount->type, sizeof mount->type) && take_field(&line, mount->source, sizeof mount->source) &&
-         take_field(&line, mount->options, sizeof mount->options);
+         take_field(&line, mount->options, sizeof mount->options, false);
 }
 
-// Calls each(number, mount) for each line of the mount table, until each
-// returns true. Returns whether one did; false also when the table cannot
-// be read or a line of it is too long to be.
-template <typename Each>
-bool each_mount(Each each) {
-  const int fd = ::open("/proc/self/mountinfo", O_RDONLY);
+// Finds the mount table's line for mount: by its ID, or where that is 0 by
+// the number of its files. Returns false where the table has none, or
+// cannot be read.
+bool find_mount(rt::Mount mount, MountLine* found) {
+  const Path path = system_file() << "/proc/self/mountinfo";
+  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY) : -1;
   if (fd < 0) return false;
-  static char text[65536];
-  static Mount mount;
+  char text[65536];
   size_t held = 0;
-  bool found = false;
-  for (ssize_t got; !found && (got = ::read(fd, text + held, sizeof text - 1 - held)) > 0;) {
+  bool matched = false;
+  for (ssize_t got; !matched && (got = ::read(fd, text + held, sizeof text - 1 - held)) > 0;) {
     held += static_cast<size_t>(got);
     text[held] = '\0';
     char* line = text;
-    for (char* end; !found && (end = strchr(line, '\n')) != nullptr; line = end + 1) {
+    for (char* end; !matched && (end = strchr(line, '\n')) != nullptr; line = end + 1) {
       *end = '\0';
-      dev_t number = 0;
-      found = parse_mount(line, &number, &mount) && each(number, mount);
+      matched = parse_mount(line, found) &&
+                (mount.id != 0 ? found->id == mount.id : static_cast<uint64_t>(found->volume) == mount.volume);
     }
     held = static_cast<size_t>(text + held - line);
     memmove(text, line, held);
+    // A line longer than the buffer cannot be read.
     if (held == sizeof text - 1) break;
   }
   ::close(fd);
-  return found;
+  return matched;
 }
 
-// The mount table's line for the file system numbered volume, kept until the
-// table is read again; null where it has none, or cannot be read.
-const Mount* find_mount(dev_t volume) {
-  const Mount* found = nullptr;
-  each_mount([&](dev_t number, const Mount& mount) {
-    if (number == volume) found = &mount;
-    return found != nullptr;
-  });
-  return found;
-}
-
-// The devices of the Btrfs open on fd, every one of a multi-device file
-// system, as its folder in sysfs lists them. Returns false when they cannot
-// be told.
-bool btrfs_devices(int fd, rt::Below* below) {
-  BtrfsInfo info{};
-  if (control(fd, kBtrfsFsInfo, &info) != 0) return false;
-  const uint8_t* id = info.fsid;
-  char path[128];
-  static_cast<void>(snprintf(
-      path, sizeof path, "/sys/fs/btrfs/%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x/devices",
-      id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11], id[12], id[13], id[14],
-      id[15]));
-  if (!add_linked_devices(path, below) || below->count == 0) return false;
-  // Its files share the least of its devices' numbers, which no other
-  // file system has.
-  below->file_system = below->lower[0].number;
-  for (int i = 1; i < below->count; ++i) {
-    if (below->lower[i].number < below->file_system) below->file_system = below->lower[i].number;
-  }
-  return true;
-}
-
-// Adds the block device at path to below. Returns false when path is none.
-bool add_device_at(const char* path, rt::Below* below) {
-  struct stat status {};
-  return ::stat(path, &status) == 0 && S_ISBLK(status.st_mode) &&
-         add(below, {rt::Layer::kDevice, status.st_rdev, 0, kWhole});
-}
-
-// Adds the file systems that hold the folders of an overlay's option, such
-// as "lowerdir=/a:/b", to below; a colon in a folder's name is "\:".
-bool add_layers(const char* option, rt::Below* below) {
-  static char folder[4096];
-  for (const char* in = option; *in != '\0';) {
-    size_t length = 0;
-    for (; *in != '\0' && *in != ':'; ++in) {
-      if (in[0] == '\\' && in[1] != '\0') ++in;
-      if (length + 1 == sizeof folder) return false;
-      folder[length++] = *in;
-    }
-    folder[length] = '\0';
-    if (*in == ':') ++in;
-    struct stat status {};
-    if (::stat(folder, &status) != 0 || !add(below, {rt::Layer::kFileSystem, status.st_dev, 0, kWhole})) return false;
-  }
-  return true;
-}
-
-// Calls each(value) for each of the mount's own options named name (as
-// "logdev="). Returns false when one does.
-template <typename Each>
-bool each_option(const Mount& mount, const char* name, Each each) {
+// Calls visit(each, value) for each of the mount's own options named name
+// (as "logdev="), its value unescaped. Returns false when a call does, or a
+// value does not fit.
+bool visit_options(const MountLine& mount, const char* name, Visit visit, void* each) {
   const size_t length = strlen(name);
-  static char value[16384];
+  char value[16384];
   for (const char* option = mount.options; option != nullptr;) {
     const char* comma = strchr(option, ',');
     const size_t size = comma == nullptr ? strlen(option) : static_cast<size_t>(comma - option);
-    if (size > length && strncmp(option, name, length) == 0) {
-      memcpy(value, option + length, size - length);
-      value[size - length] = '\0';
-      if (!each(value)) return false;
+    if (size >= length && strncmp(option, name, length) == 0) {
+      if (!unescape(option + length, size - length, value, sizeof value) || !visit(each, value)) return false;
     }
     option = comma == nullptr ? nullptr : comma + 1;
   }
   return true;
 }
 
-// What lies below a file system on no block device of its own, by its line
-// in the mount table. Returns false when that cannot be told.
-bool describe_mount(const Mount& mount, rt::Below* below) {
-  if (strcmp(mount.type, "btrfs") == 0) {
-    const int fd = ::open(mount.point, O_RDONLY | O_DIRECTORY);
-    const bool told = fd >= 0 && btrfs_devices(fd, below);
-    if (fd >= 0) ::close(fd);
-    return told;
-  }
-  if (strcmp(mount.type, "overlay") == 0) {
-    const auto layers = [&](const char* value) { return add_layers(value, below); };
-    return each_option(mount, "lowerdir=", layers) && each_option(mount, "lowerdir+=", layers) &&
-           each_option(mount, "datadir+=", layers) && each_option(mount, "upperdir=", layers) && below->count > 0;
-  }
-  for (const char* type : kWithoutDevice) {
-    if (strcmp(mount.type, type) == 0 || (strncmp(mount.type, "fuse.", 5) == 0)) return true;
-  }
-  return add_device_at(mount.source, below);
+template <typename Each>
+bool each_option(const MountLine& mount, const char* name, Each each) {
+  return visit_options(mount, name, visit_with<Each>(), &each);
 }
 
-bool read_only(int fd) {
-  int flag = 0;
-  static_cast<void>(control(fd, kReadOnlyQuery, &flag));
-  return flag != 0;
+// Whether the mount has the option name (as "metacopy=on", or "lowerdir+=").
+bool has_option(const MountLine& mount, const char* name) {
+  bool found = false;
+  static_cast<void>(each_option(mount, name, [&](const char*) {
+    found = true;
+    return false;
+  }));
+  return found;
+}
+
+bool is_one_of(const char* name, const char* const* names, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (strcmp(name, names[i]) == 0) return true;
+  }
+  return false;
+}
+
+rt::Lower device_lower(dev_t device, rt::Window window = kWhole) {
+  return {rt::Layer::kDevice, static_cast<uint64_t>(device), {}, {}, window};
+}
+
+rt::Lower file_system_lower(const Status& status) {
+  return {rt::Layer::kFileSystem, 0, {}, {status.mount, static_cast<uint64_t>(status.device)}, kWhole};
+}
+
+rt::Lower file_lower(dev_t volume, uint64_t inode, uint64_t mount, rt::Window window) {
+  return {
+      rt::Layer::kFile, 0, {static_cast<uint64_t>(volume), {inode, 0}}, {mount, static_cast<uint64_t>(volume)}, window};
+}
+
+constexpr rt::Lower kHiddenLower{rt::Layer::kHidden, 0, {}, {}, kWhole};
+
+// The block device that the path of the system's names: its node, or where
+// this namespace has none, the device sysfs names so below /dev/. Returns
+// false where there is none.
+bool device_at(const char* path, dev_t* device) {
+  Status status{};
+  const Path node = system_file() << path;
+  if (node.fits() && status_at(AT_FDCWD, node.c_str(), &status) && S_ISBLK(status.mode)) {
+    *device = status.represented;
+    return true;
+  }
+  const char* slash = strrchr(path, '/');
+  return strncmp(path, "/dev/", 5) == 0 && slash != nullptr &&
+         read_device(system_file() << "/sys/class/block/" << slash + 1 << "/dev", device);
+}
+
+// What a path that the system names was found to be.
+enum class Named { kAdded, kMissing, kUntold };
+
+Named add_named(const char* path, rt::Window window, rt::Lowers* below);
+
+// Calls each(folder, upper) for each folder of an overlay's layers that its
+// options name: the upper one with upper set. Options that set one layer
+// each (lowerdir+=, since Linux 6.5) take paths as they are; the older ones
+// escape a character with a backslash, and lowerdir= separates its paths
+// with colons. Returns false when a call does, or a path does not fit.
+template <typename Each>
+bool each_layer(const MountLine& mount, Each each) {
+  const bool literal = has_option(mount, "lowerdir+=") || has_option(mount, "datadir+=");
+  char folder[4096];
+  const auto split = [&](const char* value, bool separated, bool upper) {
+    for (const char* in = value; *in != '\0';) {
+      size_t length = 0;
+      for (; *in != '\0' && !(separated && *in == ':'); ++in) {
+        if (!literal && in[0] == '\\' && in[1] != '\0') ++in;
+        if (length + 1 == sizeof folder) return false;
+        folder[length++] = *in;
+      }
+      folder[length] = '\0';
+      if (*in == ':') ++in;
+      // Data-only layers follow "::".
+      if (length > 0 && !each(folder, upper)) return false;
+    }
+    return true;
+  };
+  return each_option(mount, "lowerdir=", [&](const char* value) { return split(value, !literal, false); }) &&
+         each_option(mount, "lowerdir+=", [&](const char* value) { return split(value, false, false); }) &&
+         each_option(mount, "datadir+=", [&](const char* value) { return split(value, false, false); }) &&
+         each_option(mount, "upperdir=", [&](const char* value) { return split(value, false, true); });
+}
+
+// An overlay's layers, as this namespace names them. Their file systems in
+// the kernel's order (its fsid): the upper layer's first, in slot 0 even
+// where there is none, then each lower one's not yet seen; each by the
+// number its files report, and a mount that holds its layer's folder.
+struct Layers {
+  struct FileSystem {
+    dev_t volume;
+    uint64_t mount;
+  } file_system[kMostLayers + 1];
+  int file_systems = 1;
+  bool upper = false;
+  char upper_folder[4096];  // the upper layer's folder, as the system names it
+  bool hidden = false;      // a layer's folder that this namespace cannot name
+  bool relative = false;    // a layer's folder named from the mounter's folder
+  int64_t layers = 0;
+};
+
+// Reads the layers of the overlay of mount into *layers. Returns false
+// when the list does not fit.
+bool read_layers(const MountLine& mount, Layers* layers) {
+  return each_layer(mount, [&](const char* folder, bool upper) {
+    ++layers->layers;
+    Status status{};
+    const Path path = system_file() << folder;
+    if (*folder != '/') {
+      layers->relative = layers->hidden = true;
+      return true;
+    }
+    if (!path.fits() || !status_at(AT_FDCWD, path.c_str(), &status)) {
+      layers->hidden = true;
+      return true;
+    }
+    const Layers::FileSystem seen{status.device, status.mount};
+    if (upper) {
+      layers->upper = true;
+      layers->file_system[0] = seen;
+      memcpy(layers->upper_folder, path.c_str(), strlen(path.c_str()) + 1);
+      return true;
+    }
+    for (int i = 0; i < layers->file_systems; ++i) {
+      if (layers->file_system[i].volume == seen.volume && (i > 0 || layers->upper)) return true;
+    }
+    if (layers->file_systems == kMostLayers + 1) return false;
+    layers->file_system[layers->file_systems++] = seen;
+    return true;
+  });
+}
+
+int floor_log2(uint64_t n) {
+  int log = 0;
+  while ((n >>= 1) != 0) ++log;
+  return log;
+}
+
+// Adds the files of an overlay's layers that a file reported as status
+// names, at window: the number a file reports is its layer's file's number
+// where all layers lie on one file system; with more, either its layer's
+// file system (its own number, or the one the kernel makes up for a lower
+// layer) or, with xino, the number's high bits tell which. Returns false
+// when they cannot be told.
+bool add_reported_files(const MountLine& mount, const Layers& layers, const Status& status, rt::Window window,
+                        rt::Lowers* below) {
+  const Layers::FileSystem* first = layers.file_system + (layers.upper ? 0 : 1);
+  const int count = layers.file_systems - (layers.upper ? 0 : 1);
+  int from = 0;
+  int to = count;
+  uint64_t inode = status.inode;
+  if (count > 1 && status.device == mount.volume) {
+    // xino: the file system's slot above the number's bit "shift", which
+    // marks a number the kernel made up.
+    const int shift = 64 - (floor_log2(static_cast<uint64_t>(layers.file_systems - 1)) + 2);
+    const uint64_t slot = inode >> shift;
+    if ((slot & 1) != 0) return false;
+    from = static_cast<int>(slot >> 1) - (layers.upper ? 0 : 1);
+    if (from < 0 || from >= count) return false;
+    to = from + 1;
+    inode &= (uint64_t{1} << shift) - 1;
+  } else if (count > 1) {
+    // Layers on more file systems than one, without xino: an upper file
+    // reports its file system's number, a lower one a number made up.
+    const bool upper_file = layers.upper && status.device == layers.file_system[0].volume;
+    from = upper_file || !layers.upper ? 0 : 1;
+    to = upper_file ? 1 : count;
+  }
+  for (int i = from; i < to; ++i) {
+    if (!rt::add(below, file_lower(first[i].volume, inode, first[i].mount, window))) return false;
+  }
+  return true;
+}
+
+// The path of a file below the overlay of mount, whose path in this
+// namespace is path: where it lies in each layer. Returns false where it
+// lies outside the mount.
+bool path_in_overlay(const MountLine& mount, const char* path, Path* inside) {
+  const size_t length = strcmp(mount.point, "/") == 0 ? 0 : strlen(mount.point);
+  if (strncmp(path, mount.point, length) != 0 || (path[length] != '/' && path[length] != '\0')) return false;
+  if (strcmp(mount.root, "/") != 0) *inside << mount.root;
+  *inside << path + length;
+  return inside->fits();
+}
+
+// Adds what the file of the overlay of mount at path, reported as status,
+// is in its layers, at window: the upper layer's file of its path, where
+// there is one, which is the one written; else, and also where the upper
+// one may hold its metadata alone (metacopy), the lower layer's file whose
+// number it reports. A file to be made lies in the upper layer. Returns
+// false when that cannot be told.
+bool add_overlay_files(const MountLine& mount, const char* path, const Status& status, rt::Use use, rt::Window window,
+                       rt::Lowers* below) {
+  Layers layers;
+  if (!read_layers(mount, &layers) || (layers.hidden && !rt::add(below, kHiddenLower))) return false;
+  if (use == rt::Use::kMade) {
+    const Status upper{0, layers.file_system[0].volume, 0, 0, layers.file_system[0].mount, 0};
+    return !layers.upper || rt::add(below, file_system_lower(upper));
+  }
+  // A folder that cannot be named here leaves the file's number, which
+  // may be any file's of that number.
+  rt::Lower any = file_lower(0, status.inode, 0, window);
+  any.file.volume = rt::kAnyVolume;
+  if (layers.relative && !rt::add(below, any)) return false;
+  Status upper{};
+  Path inside;
+  bool in_upper = false;
+  if (layers.upper) {
+    Path file;
+    file << layers.upper_folder;
+    if (path == nullptr || !path_in_overlay(mount, path, &inside) || !(file << inside.c_str()).fits()) return false;
+    in_upper = status_at(AT_FDCWD, file.c_str(), &upper) && S_ISREG(upper.mode);
+    if (in_upper && !rt::add(below, file_lower(upper.device, upper.inode, upper.mount, window))) return false;
+  }
+  // A file opened for writing is copied up first.
+  if (use == rt::Use::kWritten) return in_upper || !layers.upper;
+  if (in_upper && !has_option(mount, "metacopy=on")) return true;
+  return layers.file_systems == 1 || add_reported_files(mount, layers, status, window, below);
+}
+
+// Adds what the file of a folder's mirror (as bindfs mounts it) reported as
+// status is: the folder's file of the same number. A file to be made lies
+// in the folder's file system. Returns false when that cannot be told.
+bool add_mirrored_file(const MountLine& mount, const Status& status, rt::Use use, rt::Window window,
+                       rt::Lowers* below) {
+  Status folder{};
+  const Path path = system_file() << mount.source;
+  if (!path.fits() || !status_at(AT_FDCWD, path.c_str(), &folder) || !S_ISDIR(folder.mode)) return false;
+  if (use == rt::Use::kMade) return rt::add(below, file_system_lower(folder));
+  return rt::add(below, file_lower(folder.device, status.inode, folder.mount, window));
+}
+
+// Whether the FUSE file system of mount mirrors the folder its source names.
+bool mirrors_folder(const MountLine& mount) {
+  Status folder{};
+  const Path path = system_file() << mount.source;
+  return *mount.source == '/' && path.fits() && status_at(AT_FDCWD, path.c_str(), &folder) && S_ISDIR(folder.mode);
+}
+
+// Adds what the regular file at path (null where it has none here), on the
+// file system whose magic number is magic, reported as status, is in other
+// file systems, at window, used as use says: an overlay's files in its
+// layers, a mirror's in its folder. Sets *added when it added any. Returns
+// false when that cannot be told.
+bool add_files_it_is(const char* path, int64_t magic, const Status& status, rt::Use use, rt::Window window,
+                     rt::Lowers* below, bool* added) {
+  *added = false;
+  if (magic != kOverlay && magic != kFuse) return true;
+  MountLine mount;
+  if (!find_mount({status.mount, static_cast<uint64_t>(status.device)}, &mount)) return false;
+  const bool overlay = strcmp(mount.type, "overlay") == 0;
+  if (!overlay && !(strncmp(mount.type, "fuse", 4) == 0 && mirrors_folder(mount))) return true;
+  *added = true;
+  return overlay ? add_overlay_files(mount, path, status, use, window, below)
+                 : add_mirrored_file(mount, status, use, window, below);
+}
+
+// Adds what the path that the system names (a loop device's backing file, a
+// file system's source, a layer's folder) holds at window: a block device;
+// a regular file and the files it is; the file system of a folder.
+// kMissing where this namespace reaches nothing there.
+Named add_named(const char* path, rt::Window window, rt::Lowers* below) {
+  Status status{};
+  const Path at = system_file() << path;
+  dev_t device = 0;
+  if (*path != '/' || !at.fits() || !status_at(AT_FDCWD, at.c_str(), &status)) {
+    // A device whose node this namespace lacks, as a container's small /dev.
+    if (device_at(path, &device)) return rt::add(below, device_lower(device, window)) ? Named::kAdded : Named::kUntold;
+    return Named::kMissing;
+  }
+  bool told = true;
+  if (S_ISBLK(status.mode)) {
+    told = rt::add(below, device_lower(status.represented, window));
+  } else if (S_ISDIR(status.mode)) {
+    told = rt::add(below, file_system_lower(status));
+  } else if (S_ISREG(status.mode)) {
+    bool added = false;
+    told = rt::add(below, file_lower(status.device, status.inode, status.mount, window)) &&
+           add_files_it_is(path, magic_of(-1, at.c_str()), status, rt::Use::kRead, window, below, &added);
+  } else {
+    told = rt::add(below, kHiddenLower);
+  }
+  return told ? Named::kAdded : Named::kUntold;
+}
+
+// Adds each block device that the folder at path links (a device's
+// slaves/, a Btrfs's devices/) to below. Returns false when they cannot be
+// told.
+bool add_linked_devices(const Path& path, rt::Lowers* below) {
+  bool told = true;
+  const bool read = each_entry(path, [&](const char* name) {
+    dev_t device = 0;
+    Path attribute = path;
+    told = read_device(attribute << "/" << name << "/dev", &device) && rt::add(below, device_lower(device));
+    return told;
+  });
+  return read && told;
+}
+
+// Adds what the loop device numbered device reads from, as its node in
+// /dev answers: the kernel's answer holds also for a backing file deleted
+// since, whose name leads nowhere. Returns false when the node cannot be
+// opened or does not answer.
+bool add_loop_status(dev_t device, rt::Lowers* below) {
+  char name[256];
+  if (!device_name(device, name, sizeof name)) return false;
+  const Path node = system_file() << "/dev/" << name;
+  const int fd = node.fits() ? ::open(node.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+  if (fd < 0) return false;
+  struct stat status {};
+  LoopInfo loop{};
+  // The node must be the device itself, not one of the same name.
+  bool told = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
+  const bool bound = told && control(fd, kLoopGetStatus, &loop) == 0;
+  if (told && !bound) told = errno == ENXIO;
+  ::close(fd);
+  const auto start = static_cast<int64_t>(loop.offset);
+  const rt::Window window{start,
+                          loop.size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(loop.size_limit)};
+  // rdevice: the backing file's st_rdev, 0 for a regular file.
+  if (!told || !bound) return told;
+  return loop.rdevice != 0 ? rt::add(below, device_lower(static_cast<dev_t>(loop.rdevice), window))
+                           : rt::add(below, file_lower(static_cast<dev_t>(loop.device), loop.inode, 0, window));
+}
+
+// Adds what the loop device numbered device, whose sysfs folder is folder,
+// reads from: the backing file that sysfs names, which any process may
+// read, in the window that its offset and size limit make. Returns false
+// when that cannot be told.
+bool add_loop_backing(dev_t device, const Path& folder, rt::Lowers* below) {
+  char backing[4096];
+  Path attribute = folder;
+  if (!read_text(attribute << "/loop/backing_file", backing, sizeof backing)) {
+    // A loop device that reads nothing has no loop folder, and no size.
+    unsigned long long sectors = 1;
+    Path loop = folder;
+    Path size = folder;
+    if (!exists(loop << "/loop") && read_decimal(size << "/size", &sectors) && sectors == 0) return true;
+    return add_loop_status(device, below);
+  }
+  backing[strcspn(backing, "\n")] = '\0';
+  unsigned long long offset = 0;
+  unsigned long long limit = 0;
+  Path offset_path = folder;
+  Path limit_path = folder;
+  if (!read_decimal(offset_path << "/loop/offset", &offset) || !read_decimal(limit_path << "/loop/sizelimit", &limit)) {
+    return false;
+  }
+  const auto start = static_cast<int64_t>(offset);
+  const rt::Window window{start, limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(limit)};
+  switch (add_named(backing, window, below)) {
+    case Named::kAdded:
+      return true;
+    case Named::kUntold:
+      return false;
+    case Named::kMissing:
+      break;
+  }
+  // A backing file deleted since: only the node tells which file it was.
+  constexpr const char* kDeleted = " (deleted)";
+  const size_t length = strlen(backing);
+  if (length > strlen(kDeleted) && strcmp(backing + length - strlen(kDeleted), kDeleted) == 0) {
+    return add_loop_status(device, below);
+  }
+  return rt::add(below, kHiddenLower);
+}
+
+// Adds the devices of the Btrfs of mount: its folder in sysfs, found by the
+// device that it was mounted from, links them all. Returns false when they
+// cannot be told.
+bool add_btrfs_devices(const MountLine& mount, rt::Lowers* below) {
+  dev_t device = 0;
+  char name[256];
+  if (!device_at(mount.source, &device) || !device_name(device, name, sizeof name)) return false;
+  const Path folders = system_file() << "/sys/fs/btrfs";
+  bool found = false;
+  bool told = each_entry(folders, [&](const char* entry) {
+    Path devices = folders;
+    devices << "/" << entry << "/devices";
+    Path member = devices;
+    if (!exists(member << "/" << name)) return true;
+    found = true;
+    told = add_linked_devices(devices, below);
+    return false;
+  });
+  return told && found;
+}
+
+// Whether the block device numbered device holds an XFS, which may keep
+// its log and its realtime data on devices of their own. Sets *told false
+// when that cannot be told.
+bool holds_xfs(dev_t device, bool* told) {
+  char name[256];
+  *told = device_name(device, name, sizeof name);
+  return *told && exists(system_file() << "/sys/fs/xfs/" << name);
+}
+
+// Adds the process of the FUSE file system numbered volume that serves it,
+// as its descriptors show: the files, devices and file systems of folders
+// that it holds open. Returns false where no process of this namespace
+// that this user may look at holds its /dev/fuse.
+bool add_served_files(dev_t volume, rt::Lowers* below) {
+  const Path processes = system_file() << "/proc";
+  Path server;
+  bool found = false;
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  // The server: the process whose /dev/fuse has the mount's connection,
+  // its minor number.
+  static_cast<void>(each_entry(processes, [&](const char* process) {
+    if (!is_digit(*process)) return true;
+    Path fds = processes;
+    fds << "/" << process << "/fd";
+    static_cast<void>(each_entry(fds, [&](const char* fd) {
+      char link[64];
+      Path at = fds;
+      const ssize_t got = (at << "/" << fd).fits() ? ::readlink(at.c_str(), link, sizeof link - 1) : -1;
+      link[got > 0 ? got : 0] = '\0';
+      if (strcmp(link, "/dev/fuse") != 0) return true;
+      char text[1024];
+      Path info = processes;
+      const char* field = read_text(info << "/" << process << "/fdinfo/" << fd, text, sizeof text)
+                              ? strstr(text, "fuse_connection:")
+                              : nullptr;
+      if (field == nullptr || strtoull(field + strlen("fuse_connection:"), nullptr, 10) != minor(volume)) return true;
+      server = fds;
+      found = true;
+      return false;
+    }));
+    return !found;
+  }));
+  if (!found) return false;
+  bool told = true;
+  static_cast<void>(each_entry(server, [&](const char* fd) {
+    char link[16];
+    Path at = server;
+    const ssize_t got = (at << "/" << fd).fits() ? ::readlink(at.c_str(), link, sizeof link - 1) : -1;
+    link[got > 0 ? got : 0] = '\0';
+    Status status{};
+    // Pipes, sockets and the like name no file; nor does /dev/fuse hold
+    // the file system's bytes.
+    if (got <= 0 || strchr(link, ':') != nullptr || strcmp(link, "/dev/fuse") == 0 ||
+        !status_at(AT_FDCWD, at.c_str(), &status)) {
+      return true;
+    }
+    if (S_ISREG(status.mode)) told = rt::add(below, file_lower(status.device, status.inode, status.mount, kWhole));
+    if (S_ISBLK(status.mode)) told = rt::add(below, device_lower(status.represented));
+    if (S_ISDIR(status.mode)) told = rt::add(below, file_system_lower(status));
+    return told;
+  }));
+  return told;
+}
+
+// Adds what lies below the file system of the mount table's line mount.
+// Returns false when that cannot be told.
+bool describe_listed(const MountLine& mount, rt::Lowers* below) {
+  if (strcmp(mount.type, "btrfs") == 0) return add_btrfs_devices(mount, below);
+  const Path device = sysfs_device(mount.volume);
+  Path node = device;
+  if (exists(node << "/dev")) {
+    bool told = rt::add(below, device_lower(mount.volume));
+    if (!told || !holds_xfs(mount.volume, &told)) return told;
+    const auto device_named = [below](const char* path) {
+      dev_t number = 0;
+      return device_at(path, &number) && rt::add(below, device_lower(number));
+    };
+    return each_option(mount, "logdev=", device_named) && each_option(mount, "rtdev=", device_named);
+  }
+  if (strcmp(mount.type, "overlay") == 0) {
+    return each_layer(mount, [below](const char* folder, bool) {
+      return *folder == '/' && add_named(folder, kWhole, below) == Named::kAdded ? true : rt::add(below, kHiddenLower);
+    });
+  }
+  if (is_one_of(mount.type, kInMemory, sizeof kInMemory / sizeof *kInMemory)) return true;
+  // A source that names a device, an image (a file-backed erofs, ntfs-3g's
+  // image) or a folder (a mirror); else a FUSE program holds its storage,
+  // or it lies where this namespace cannot name it.
+  switch (add_named(mount.source, kWhole, below)) {
+    case Named::kAdded:
+      return true;
+    case Named::kUntold:
+      return false;
+    case Named::kMissing:
+      break;
+  }
+  const bool fuse = strcmp(mount.type, "fuse") == 0 || strncmp(mount.type, "fuse.", 5) == 0;
+  return (fuse && add_served_files(mount.volume, below)) || rt::add(below, kHiddenLower);
 }
 
 rt::Kind kind_of(mode_t mode) {
@@ -437,9 +965,17 @@ rt::Kind kind_of(mode_t mode) {
   return rt::Kind::kOther;
 }
 
+bool read_only(int fd) {
+  int flag = 0;
+  static_cast<void>(control(fd, kReadOnlyQuery, &flag));
+  return flag != 0;
+}
+
 }  // namespace
 
 namespace rt {
+
+void set_system_root(const char* root) { system_root = root; }
 
 int open_source(const char* path) {
   // Without O_NONBLOCK the open of a FIFO waits for a writer, maybe forever.
@@ -461,120 +997,140 @@ int open_source(const char* path) {
   return fd;
 }
 
-int create_file(const char* path, int mode, bool* exists) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+int open_folder(const char* path, const char** name) {
+  const char* slash = strrchr(path, '/');
+  *name = slash == nullptr ? path : slash + 1;
+  Path folder;
+  if (slash == nullptr) {
+    folder << ".";
+  } else if (slash == path) {
+    folder << "/";
+  } else {
+    char part[4096];
+    const auto length = static_cast<size_t>(slash - path);
+    if (length >= sizeof part) return -1;
+    memcpy(part, path, length);
+    part[length] = '\0';
+    folder << part;
+  }
+  // O_PATH: a folder that may be written but not listed opens too.
+  return folder.fits() ? ::open(folder.c_str(), O_PATH | O_DIRECTORY) : -1;
+}
+
+int open_in(int folder, const char* name, bool* missing) {
+  const int fd = ::openat(folder, name, O_WRONLY);
+  *missing = fd < 0 && errno == ENOENT;
+  return fd;
+}
+
+int create_in(int folder, const char* name, int mode, bool* exists) {
+  const int fd = ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
   *exists = fd < 0 && errno == EEXIST;
   return fd;
 }
 
-int open_file(const char* path, int mode) { return ::open(path, O_WRONLY | O_CREAT, static_cast<mode_t>(mode)); }
+bool follow_link(int* folder, const char** name, char* link, int size) {
+  const ssize_t got = ::readlinkat(*folder, *name, link, static_cast<size_t>(size) - 1);
+  if (got <= 0) return false;
+  link[got] = '\0';
+  char* slash = strrchr(link, '/');
+  if (slash == nullptr) {
+    *name = link;
+    return true;
+  }
+  // The link's folder, from the folder that the link is in.
+  char part[4096];
+  const size_t length = slash == link ? 1 : static_cast<size_t>(slash - link);
+  memcpy(part, link, length);
+  part[length] = '\0';
+  const int next = ::openat(*folder, part, O_PATH | O_DIRECTORY);
+  if (next < 0) return false;
+  ::close(*folder);
+  *folder = next;
+  *name = slash + 1;
+  return true;
+}
 
 bool describe(int fd, FileInfo* info) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return false;
-  info->kind = kind_of(status.st_mode);
-  info->storage = {static_cast<uint64_t>(status.st_dev), {static_cast<uint64_t>(status.st_ino), 0}};
+  Status status{};
+  if (!status_at(fd, "", &status)) return false;
+  info->kind = kind_of(status.mode);
+  info->storage = {static_cast<uint64_t>(status.device), {status.inode, 0}};
+  info->mount = {status.mount, static_cast<uint64_t>(status.device)};
   info->whole_sectors = false;  // Linux's block devices take any bytes
   info->read_only = false;
-  info->permissions = static_cast<int>(status.st_mode & 07777);
-  info->group = status.st_gid;
+  info->permissions = static_cast<int>(status.mode & 07777);
+  info->group = status.group;
   if (info->kind == Kind::kBlockDevice) {
-    info->storage = {kDevices, {static_cast<uint64_t>(status.st_rdev), 0}};
+    info->storage = {kDevices, {static_cast<uint64_t>(status.represented), 0}};
     info->read_only = read_only(fd);
   }
   return true;
 }
 
-bool describe_device(uint64_t device_number, Below* below) {
+bool describe_file(int fd, Use use, Lowers* below) {
+  Status status{};
+  if (!status_at(fd, "", &status)) return false;
+  const int64_t magic = magic_of(fd, nullptr);
+  // An overlay's file is found in its layers by its path in this namespace.
+  char path[4096];
+  Path link;
+  link << "/proc/self/fd/" << static_cast<unsigned long long>(fd);
+  const ssize_t got = magic == kOverlay ? ::readlink(link.c_str(), path, sizeof path - 1) : -1;
+  path[got > 0 ? got : 0] = '\0';
+  bool added = false;
+  if (!add_files_it_is(got > 0 ? path : nullptr, magic, status, use, kWhole, below, &added)) return false;
+  return added || add(below, file_system_lower(status));
+}
+
+bool describe_mount(Mount mount, Lowers* below, uint64_t* file_system) {
+  MountLine line;
+  if (find_mount(mount, &line)) {
+    *file_system = line.volume;
+    return describe_listed(line, below);
+  }
+  // Without the mount table (no /proc), a file system on a device is still
+  // told by sysfs, but for an XFS, whose other devices only the table
+  // names.
+  const auto volume = static_cast<dev_t>(mount.volume);
+  *file_system = mount.volume;
+  bool told = false;
+  Path node = sysfs_device(volume);
+  return exists(node << "/dev") && !holds_xfs(volume, &told) && told && add(below, device_lower(volume));
+}
+
+bool describe_device(uint64_t device_number, Lowers* below) {
   const auto device = static_cast<dev_t>(device_number);
-  *below = {};
-  below->file_system = device_number;
-  unsigned long long value = 0;
-  if (!read_attribute(device, "dev", &value)) return false;
+  const Path folder = sysfs_device(device);
+  Path node = folder;
+  if (!exists(node << "/dev")) return false;
+  Path partition = folder;
   // A partition: a window of its disk, whose folder holds its own.
-  if (attribute_exists(device, "partition")) {
+  if (exists(partition << "/partition")) {
     unsigned long long start = 0;
     unsigned long long sectors = 0;
-    unsigned long long disk = 0;
-    if (!read_attribute(device, "start", &start) || !read_attribute(device, "size", &sectors) ||
-        !read_attribute(device, "../dev", &disk)) {
+    dev_t disk = 0;
+    Path start_path = folder;
+    Path size_path = folder;
+    Path disk_path = folder;
+    if (!read_decimal(start_path << "/start", &start) || !read_decimal(size_path << "/size", &sectors) ||
+        !read_device(disk_path << "/../dev", &disk)) {
       return false;
     }
     const auto first = static_cast<int64_t>(start) * kSector;
-    return add(below, {Layer::kDevice, disk, 0, {first, first + static_cast<int64_t>(sectors) * kSector}});
+    return add(below, device_lower(disk, {first, first + static_cast<int64_t>(sectors) * kSector}));
   }
-  if (major(device) == kLoopMajor) {
-    LoopInfo loop{};
-    bool bound = false;
-    if (!loop_backing(device, &loop, &bound)) return false;
-    // rdevice: the backing file's st_rdev, 0 for a regular file.
-    if (!bound) return true;
-    return loop.rdevice != 0 ? add(below, {Layer::kDevice, loop.rdevice, 0, loop_window(loop)})
-                             : add(below, {Layer::kFile, loop.device, loop.inode, loop_window(loop)});
-  }
+  Path loop = folder;
+  if (major(device) == kLoopMajor || exists(loop << "/loop")) return add_loop_backing(device, folder, below);
   // Device-mapper and md devices list the devices they are made of, with
   // their bytes anywhere in them; a disk lists none.
-  char path[300];
-  sysfs_path(device, "slaves", path, sizeof path);
-  return add_linked_devices(path, below);
+  Path slaves = folder;
+  return add_linked_devices(slaves << "/slaves", below);
 }
 
-bool describe_volume(uint64_t volume, Below* below) {
-  const auto device = static_cast<dev_t>(volume);
-  *below = {};
-  below->file_system = volume;
-  unsigned long long value = 0;
-  if (read_attribute(device, "dev", &value)) {
-    if (!add(below, {Layer::kDevice, volume, 0, kWhole})) return false;
-    // XFS keeps its log and its realtime data on devices of their own where
-    // it was mounted so, as its line in the mount table tells.
-    char name[256];
-    char folder[300];
-    if (!device_name(device, name, sizeof name)) return false;
-    static_cast<void>(snprintf(folder, sizeof folder, "/sys/fs/xfs/%s", name));
-    if (::access(folder, F_OK) != 0) return true;
-    const Mount* xfs = find_mount(device);
-    const auto device_at = [below](const char* path) { return add_device_at(path, below); };
-    return xfs != nullptr && each_option(*xfs, "logdev=", device_at) && each_option(*xfs, "rtdev=", device_at);
-  }
-  if (const Mount* mount = find_mount(device)) return describe_mount(*mount, below);
-  // Btrfs gives each subvolume a number that the mount table does not show:
-  // a mount whose folder has it tells the file system.
-  return each_mount([&](dev_t, const Mount& mount) {
-    if (strcmp(mount.type, "btrfs") != 0) return false;
-    const int fd = ::open(mount.point, O_RDONLY | O_DIRECTORY);
-    struct stat status {};
-    const bool told = fd >= 0 && ::fstat(fd, &status) == 0 && status.st_dev == device && btrfs_devices(fd, below);
-    if (fd >= 0) ::close(fd);
-    return told;
-  });
-}
-
-bool describe_file_system(int fd, Below* below) {
+bool new_file_group(int folder, int64_t* group) {
   struct stat status {};
-  struct statfs info {};
-  if (::fstat(fd, &status) != 0 || ::fstatfs(fd, &info) != 0) return false;
-  if (static_cast<int64_t>(info.f_type) == kBtrfs) {
-    *below = {};
-    return btrfs_devices(fd, below);
-  }
-  return describe_volume(status.st_dev, below);
-}
-
-bool new_file_group(const char* path, int64_t* group) {
-  // The folder that path names its file in: all before the last slash.
-  static char folder[4096];
-  const char* slash = strrchr(path, '/');
-  const size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - path);
-  if (length + 2 > sizeof folder) return false;
-  if (slash == nullptr) {
-    strcpy(folder, ".");
-  } else {
-    memcpy(folder, path, length == 0 ? 1 : length);
-    folder[length == 0 ? 1 : length] = '\0';
-  }
-  struct stat status {};
-  if (::stat(folder, &status) != 0) return false;
+  if (::fstat(folder, &status) != 0) return false;
   *group = (status.st_mode & S_ISGID) != 0 ? status.st_gid : ::getegid();
   return true;
 }

@@ -100,17 +100,32 @@ int open_source(const char* path) {
   return wide == nullptr ? -1 : _wopen(wide, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
 }
 
-int create_file(const char* path, int mode, bool* exists) {
-  const wchar_t* wide = wide_path(path);
+// The runtime opens no folder, and nothing lies below a Windows file that
+// the copy could also reach: the destination's folder is its path, which
+// lives all run, and a descriptor of NUL stands for it.
+const char* destination_path = nullptr;
+
+int open_folder(const char* path, const char** name) {
+  destination_path = path;
+  *name = path;
+  return _wopen(L"NUL", _O_RDONLY | _O_BINARY);
+}
+
+int open_in(int /*folder*/, const char* /*name*/, bool* missing) {
+  const wchar_t* wide = wide_path(destination_path);
+  const int fd = wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_BINARY);
+  *missing = fd == -1 && errno == ENOENT;
+  return fd;
+}
+
+int create_in(int /*folder*/, const char* /*name*/, int mode, bool* exists) {
+  const wchar_t* wide = wide_path(destination_path);
   const int fd = wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, permission(mode));
   *exists = fd == -1 && errno == EEXIST;
   return fd;
 }
 
-int open_file(const char* path, int mode) {
-  const wchar_t* wide = wide_path(path);
-  return wide == nullptr ? -1 : _wopen(wide, _O_WRONLY | _O_CREAT | _O_BINARY, permission(mode));
-}
+bool follow_link(int* /*folder*/, const char** /*name*/, char* /*link*/, int /*size*/) { return false; }
 
 bool describe(int fd, FileInfo* info) {
   const HANDLE handle = handle_of(fd);
@@ -129,8 +144,14 @@ bool describe(int fd, FileInfo* info) {
     info->whole_sectors = DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
                                           &returned, nullptr) != 0;
     info->kind = info->whole_sectors ? Kind::kBlockDevice : Kind::kRegular;
-    if (info->kind == Kind::kRegular) return identify(handle, &info->storage);
+    if (info->kind == Kind::kRegular) {
+      info->mount = {0, 0};
+      if (!identify(handle, &info->storage)) return false;
+      info->mount.volume = info->storage.volume;
+      return true;
+    }
   }
+  info->mount = {0, 0};
   // A pipe, a console, NUL or a raw device: the storage of no file. No
   // volume has this serial number.
   info->storage = {kDevices, {static_cast<uint64_t>(fd), 0}};
@@ -144,24 +165,19 @@ bool reserves_past_end(int /*fd*/) { return false; }
 // destination whatever it holds: below a file lies nothing that the copy
 // could also reach. A virtual disk's image against the volume it holds is
 // not told.
-bool describe_file_system(int fd, Below* below) {
-  rt::Storage storage{};
-  *below = {};
-  if (!identify(handle_of(fd), &storage)) return false;
-  below->file_system = storage.volume;
+bool describe_file(int /*fd*/, Use /*use*/, Lowers* /*below*/) { return true; }
+
+bool describe_mount(Mount mount, Lowers* /*below*/, uint64_t* file_system) {
+  *file_system = mount.volume;
   return true;
 }
 
-bool describe_volume(uint64_t volume, Below* below) {
-  *below = {};
-  below->file_system = volume;
-  return true;
-}
+bool describe_device(uint64_t /*device*/, Lowers* /*below*/) { return false; }
 
-bool describe_device(uint64_t /*device*/, Below* /*below*/) { return false; }
+void set_system_root(const char* /*root*/) {}
 
 // Windows has no groups that a folder passes on.
-bool new_file_group(const char* /*path*/, int64_t* /*group*/) { return false; }
+bool new_file_group(int /*folder*/, int64_t* /*group*/) { return false; }
 
 bool takes_positions(int /*fd*/) { return true; }
 

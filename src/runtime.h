@@ -32,6 +32,10 @@ inline bool operator==(const Storage& a, const Storage& b) {
 // "file" on it. No file system has this number.
 constexpr uint64_t kDevices = UINT64_MAX;
 
+// The volume of a file that is known by its number alone: the file of an
+// overlay's layer whose folder this namespace does not name.
+constexpr uint64_t kAnyVolume = UINT64_MAX - 1;
+
 // Bytes of a storage, from start up to end.
 struct Window {
   int64_t start;
@@ -41,32 +45,58 @@ struct Window {
 // A window that reaches as far as its storage goes.
 constexpr int64_t kStorageEnd = INT64_MAX;
 
-// One thing that holds the bytes of another: the part of its disk that a
-// partition is, the window of the file or the device behind a loop device,
-// the devices of a file system and the file systems of an overlay's layers.
-enum class Layer { kDevice, kFile, kFileSystem };
-struct Lower {
-  Layer layer;
-  uint64_t number;  // the device's number, or the file system's (st_dev)
-  uint64_t file;    // kFile: the file's number on that file system
-  Window window;    // where the upper one's bytes lie in it
+// A mounted file system: its ID in the mount table, and the number that its
+// files report (st_dev), by which the table is searched where the ID is 0.
+struct Mount {
+  uint64_t id;
+  uint64_t volume;
 };
 
-// What lies directly below a block device or a file system: nothing for a
-// disk or a file system without a device (tmpfs, network file systems).
-constexpr int kMostLower = 8;
-struct Below {
-  int count;
-  Lower lower[kMostLower];
-  // For a file system: a number that all its files share, however many
-  // numbers it gives them (Btrfs gives each subvolume one of its own).
-  uint64_t file_system;
+// One thing that holds the bytes of another:
+// - kDevice: a block device, by its number: the part of its disk that a
+//   partition is, the device behind a loop device, a file system's device;
+// - kFile: a regular file on the file system of mount: the file behind a
+//   loop device, the image of a file system, the file of a layer or of a
+//   mirrored folder that a file is;
+// - kFileSystem: the file system of mount, somewhere in its storage: a
+//   file's own, an overlay's layer, a mirrored folder's;
+// - kHidden: storage that this namespace cannot name (a container's hidden
+//   layers, a ZFS pool, a network or FUSE program's storage): reached from
+//   here only through a block device opened as one.
+enum class Layer { kDevice, kFile, kFileSystem, kHidden };
+struct Lower {
+  Layer layer;
+  uint64_t device;  // kDevice
+  Storage file;     // kFile
+  Mount mount;      // kFile, kFileSystem
+  Window window;    // kDevice, kFile: where the upper one's bytes lie in it
 };
+
+// Room for what a describe call finds below one level: it adds from count
+// on, and sets full where one more would not fit. The count of what lies
+// below a level has no bound of its own.
+struct Lowers {
+  Lower* lower;
+  int capacity;
+  int count;
+  bool full;
+};
+
+// Adds lower to lowers; false when it is full.
+inline bool add(Lowers* lowers, const Lower& lower) {
+  if (lowers->count == lowers->capacity) {
+    lowers->full = true;
+    return false;
+  }
+  lowers->lower[lowers->count++] = lower;
+  return true;
+}
 
 // What describe tells of an open file.
 struct FileInfo {
   Kind kind;
   Storage storage;  // for regular files and block devices
+  Mount mount;      // for regular files: the one it was opened through
   // Whether reads and writes must be of whole sectors, as on Windows' raw
   // disks and volumes.
   bool whole_sectors;
@@ -99,37 +129,67 @@ enum class Sizes {
 // given up. Returns the descriptor or -1.
 int open_source(const char* path);
 
-// Creates path, which must not exist yet, write-only and untranslated, with
-// the permission bits mode as far as the umask allows (on Windows, mode's
-// owner write bit makes it writable). Sets *exists when it failed because
-// path exists. Returns the descriptor or -1.
-int create_file(const char* path, int mode, bool* exists);
+// Opens the folder that path names its file in, so that the file is made
+// or opened there: the folder checked is the folder used. Sets *name to the
+// file's name in it, a part of path. Returns the descriptor or -1.
+int open_folder(const char* path, const char** name);
 
-// Opens path write-only and untranslated as it is, keeping its bytes and
-// its mode, or creates it as create_file does. Returns the descriptor or -1.
-int open_file(const char* path, int mode);
+// Opens name in the folder open on folder write-only and untranslated, as
+// it is, keeping its bytes and mode. Sets *missing when nothing is there
+// (a link that leads nowhere included). Returns the descriptor or -1.
+int open_in(int folder, const char* name, bool* missing);
+
+// Creates name, which must not exist yet, in the folder open on folder,
+// write-only and untranslated, with the permission bits mode as far as the
+// umask allows (on Windows, mode's owner write bit makes it writable). Sets
+// *exists when it failed because something is there. Returns the
+// descriptor or -1.
+int create_in(int folder, const char* name, int mode, bool* exists);
+
+// Where name in the folder open on *folder is a symbolic link, moves
+// *folder (closing the old one) and *name to the folder and name that it
+// points to, name kept in link of size bytes. Returns false when it is no
+// link, or its target cannot be opened.
+bool follow_link(int* folder, const char** name, char* link, int size);
 
 // Describes the file open on fd, with one look at it. Returns false when
 // that cannot be told.
 bool describe(int fd, FileInfo* info);
 
-// Tells what lies directly below the block device numbered device, asked
-// of sysfs and of its node in /dev. Returns false when that cannot be told.
-bool describe_device(uint64_t device_number, Below* below);
+// How the copy uses a file whose storage is described: what it reads from
+// may lie elsewhere than what it writes into (an overlay reads a lower
+// layer's file and writes its copy in the upper one).
+enum class Use { kRead, kWritten, kMade };
 
-// Tells what lies below the file system of the regular file open on fd:
-// the file's bytes lie somewhere in the whole of each. Returns false when
+// Adds to below what lies directly below the file open on fd, used as use
+// says (kMade: fd is the folder in which a new file is made): the files of
+// other file systems that it is, as an overlay's or a mirror's file is, at
+// the same positions, and the file system that holds it. Returns false
+// when that cannot be told.
+bool describe_file(int fd, Use use, Lowers* below);
+
+// Adds to below what lies directly below the file system of mount, its
+// files somewhere in each: its devices, the image it was mounted from, an
+// overlay's layers, the files a FUSE program holds. Sets *file_system to a
+// number that all its files share, however many numbers they report
+// (Btrfs gives each subvolume one). Returns false when that cannot be told.
+bool describe_mount(Mount mount, Lowers* below, uint64_t* file_system);
+
+// Adds to below what lies directly below the block device numbered device:
+// a partition's disk, a loop device's file or device, the members of a
+// device-mapper or md device; a disk has nothing below. Returns false when
 // that cannot be told.
-bool describe_file_system(int fd, Below* below);
+bool describe_device(uint64_t device, Lowers* below);
 
-// The same for the file system numbered volume (a loop device's backing
-// file's st_dev), which no descriptor is open on.
-bool describe_volume(uint64_t volume, Below* below);
+// For tests only: reads /sys, /proc and /dev, and the paths that they name,
+// below root, a captured system, instead of below "/". The tool never calls
+// it: what it reads of the system comes from the system alone.
+void set_system_root(const char* root);
 
-// Sets *group to the group that a file created at path gets: its folder's
-// where the folder passes its group on (setgid), else the creator's.
-// Returns false when that cannot be told.
-bool new_file_group(const char* path, int64_t* group);
+// Sets *group to the group that a file made in the folder open on folder
+// gets: the folder's where it passes its group on (setgid), else the
+// maker's. Returns false when that cannot be told.
+bool new_file_group(int folder, int64_t* group);
 
 // Whether the regular file open on fd is written at positions: a stream
 // (tracefs's trace_marker, a FUSE file opened as one) is written in order.

@@ -129,8 +129,8 @@ TEST(Copy, FailedCopyPrintsOneMessageAndClosesTheDestination) {
       {"same file", [](FakeFiles& f) { f.destination_info.storage = f.source_info.storage; }, {}, 0, "output file is the input file.\n", true, -1},
       {"a raw disk", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.whole_sectors = true; }, {}, 0, "output file is not open.\n", true, -1},
       {"a read-only device", [](FakeFiles& f) { f.destination_info.kind = rt::Kind::kBlockDevice, f.destination_info.read_only = true; }, {}, 0, "output file is not open.\n", true, -1},
-      {"identity unknown", none, {{Call::kDescribe, Answer::kFails}}, 0, "output file is not open.\n", true, -1},
-      {"create fails", none, {{Call::kCreate, Answer::kFails}}, 0, "output file is not open.\n", false, -1},
+      {"identity unknown", none, {{Call::kDescribe, Answer::kFails}}, 0, "output file may be the input file.\n", true, -1},
+      {"create fails", [](FakeFiles& f) { f.destination_exists = false, f.destination.clear(); }, {{Call::kCreate, Answer::kFails}}, 0, "output file is not open.\n", false, -1},
       {"truncation fails", none, {{Call::kResize, Answer::kFails}}, 0, "output file is not open.\n", true, -1},
       {"source shrank", shrunk, {}, 0, "file read error.\n", true, 70000},
       {"clone not undone", [](FakeFiles& f) { f.destination_exists = false, f.clones = true; }, {{Call::kClone, Answer::kShort}, {Call::kResize, Answer::kFails}}, 0, "file write error.\n", true, 65536},
@@ -187,50 +187,87 @@ TEST(Copy, ACreatedDestinationTakesTheSourcesBitsForTheOthers) {
 }
 
 // What only the fake can make (the random stacks of the end-to-end suite
-// try the rest): a device made of others, as device-mapper and md make them,
-// two numbers of one file system (subvolumes), an overlay's layer, a stack
-// deeper than the bound or wider than its regions, a level not told.
+// try the rest): devices made of others, as device-mapper and md make them,
+// of more members than a level was once given room for; two numbers of one
+// file system (subvolumes); an overlay's layer; a file system on an image;
+// storage this namespace cannot name (kHidden), or names by number alone;
+// a stack as deep as the bound and deeper, or wider than its levels; a
+// level not told, against a file to be made where nothing lies below it
+// and where something does.
 TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
   const rt::Window whole{0, rt::kStorageEnd};
-  const auto below = [](std::vector<rt::Lower> lower, std::uint64_t file_system = 0) {
-    rt::Below b{static_cast<int>(lower.size()), {}, file_system};
-    std::copy(lower.begin(), lower.end(), b.lower);
-    return b;
+  const auto on = [&](std::uint64_t device, rt::Window window = {0, rt::kStorageEnd}) {
+    return rt::Lower{rt::Layer::kDevice, device, {}, {}, window};
   };
-  const auto on = [&](std::uint64_t device, rt::Window window) {
-    return rt::Lower{rt::Layer::kDevice, device, 0, window};
-  };
-  // clang-format off
-  std::map<std::uint64_t, rt::Below> devices{{10, below({})}, {11, below({on(10, {0, 1000})})}, {12, below({on(10, {1000, 2000})})},
-                                             {13, below({on(11, whole), on(20, whole)})}, {20, below({})}, {50, below({on(51, whole)})}};
-  // clang-format on
-  // 30 to 49: twenty loop devices, each over the one before, over 20.
-  for (std::uint64_t loop = 30; loop < 50; ++loop) devices[loop] = below({on(loop == 30 ? 20 : loop - 1, whole)});
-  // 60 to 67: devices of eight devices each, 70: a file system on them all.
-  for (std::uint64_t wide = 60; wide < 68; ++wide) devices[wide] = below(std::vector<rt::Lower>(8, on(10, whole)));
-  std::vector<rt::Lower> wide;
-  for (std::uint64_t device = 60; device < 68; ++device) wide.push_back(on(device, whole));
-  // clang-format off
-  const std::map<std::uint64_t, rt::Below> volumes{{100, below({on(11, whole)}, 100)}, {101, below({on(12, whole)}, 101)},
-      {102, below({on(12, whole)}, 101)}, {103, below({on(13, whole)}, 103)},
-      {104, below({{rt::Layer::kFileSystem, 100, 0, whole}}, 104)}, {70, below(wide, 70)}};
-  // clang-format on
-  const auto file = [](std::uint64_t volume) {
-    return rt::FileInfo{rt::Kind::kRegular, {volume, {volume + 1, 0}}, false, false, 0644, 100};
+  const auto layer = [&](std::uint64_t volume) { return rt::Lower{rt::Layer::kFileSystem, 0, {}, {0, volume}, whole}; };
+  const rt::Lower image{rt::Layer::kFile, 0, {100, {7, 0}}, {0, 100}, whole};
+  const rt::Lower hidden{rt::Layer::kHidden, 0, {}, {}, whole};
+  // 10, 20: disks; 11, 12: partitions of 10; 13: over 11 and 20; 50: over a
+  // device that cannot be told; 70: over ten partitions 60-69 of 10; 80: a
+  // loop device over the image, file 7 of file system 100; 25-41: each over
+  // the one before, down to the disk 24; 90: over 300 devices.
+  std::map<std::uint64_t, std::vector<rt::Lower>> devices{{10, {}},
+                                                          {20, {}},
+                                                          {24, {}},
+                                                          {11, {on(10, {0, 1000})}},
+                                                          {12, {on(10, {1000, 2000})}},
+                                                          {13, {on(11), on(20)}},
+                                                          {50, {on(51)}},
+                                                          {80, {image}},
+                                                          {90, std::vector<rt::Lower>(300, on(20))}};
+  for (std::uint64_t member = 60; member < 70; ++member) {
+    devices[member] = {on(10, {static_cast<std::int64_t>(member) * 10, static_cast<std::int64_t>(member) * 10 + 10})};
+    devices[70].push_back(on(member));
+  }
+  for (std::uint64_t loop = 25; loop < 42; ++loop) devices[loop] = {on(loop - 1)};
+  // File systems by the number their files report: 102 is a subvolume of
+  // 101, 104 an overlay on 100, 105 a container's root, 106 a tmpfs, 108 on
+  // the image.
+  const std::map<std::uint64_t, FakeFiles::Mounted> mounts{
+      {100, {100, {on(11)}}}, {101, {101, {on(12)}}},     {102, {101, {on(12)}}},
+      {103, {103, {on(13)}}}, {104, {104, {layer(100)}}}, {105, {105, {hidden}}},
+      {106, {106, {}}},       {108, {108, {image}}},      {109, {109, {on(70)}}}};
+  const auto file = [](std::uint64_t volume, std::uint64_t inode = 0) {
+    return rt::FileInfo{
+        rt::Kind::kRegular, {volume, {inode == 0 ? volume + 1 : inode, 0}}, {0, volume}, false, false, 0644, 100};
   };
   const auto device = [](std::uint64_t number) {
-    return rt::FileInfo{rt::Kind::kBlockDevice, {rt::kDevices, {number, 0}}, false, false, 0660, 6};
+    return rt::FileInfo{rt::Kind::kBlockDevice, {rt::kDevices, {number, 0}}, {}, false, false, 0660, 6};
   };
+  // A file of a layer that cannot be named, known by its number 5.
+  const std::vector<rt::Lower> by_number{{rt::Layer::kFile, 0, {rt::kAnyVolume, {5, 0}}, {}, whole}, hidden};
   const char* same = "output file is the input file.\n";
-  const char* untold = "output file is not open.\n";
+  const char* untold = "output file may be the input file.\n";
   const struct {
     rt::FileInfo source, destination;
     const char* output;
+    bool made = false;  // the destination is still to be made
+    std::int64_t size = 10;
+    std::vector<rt::Lower> source_below = {};
   } cases[] = {
-      {file(100), device(13), same},   {file(103), device(20), same},  {file(101), file(102), ""},
-      {file(101), device(11), ""},     {device(12), file(100), ""},    {file(100), device(49), untold},
-      {file(100), device(50), untold}, {device(11), device(13), same}, {file(104), device(11), same},
-      {file(104), file(100), ""},      {file(70), device(20), untold},
+      {file(100), device(13), same},
+      {file(103), device(20), same},
+      {file(101), file(102), ""},
+      {file(101), device(11), ""},
+      {device(12), file(100), ""},
+      {device(11), device(13), same},
+      {file(104), device(11), same},
+      {file(104), file(100), ""},
+      {file(100), file(103), same},
+      {file(109), device(69), same},
+      {file(108), file(100, 7), same},
+      {device(80), file(100, 7), same, false, 0},
+      {file(105), device(20), untold},
+      {file(105), file(100), ""},
+      {device(20), file(105), untold},
+      {file(100), device(50), untold},
+      {device(40), file(100), ""},
+      {device(41), file(100), untold},
+      {file(100), device(90), untold},
+      {file(110), file(106), "", true},
+      {file(110), file(100), untold, true},
+      {file(111), file(100, 5), untold, false, 10, by_number},
+      {file(111), file(100, 6), "", false, 10, by_number},
   };
   const std::string bytes = pattern(100);
   for (const auto& c : cases) {
@@ -238,11 +275,16 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
     files.source = bytes;
     files.source_info = c.source;
     files.destination_info = c.destination;
+    files.destination_exists = !c.made;
     files.devices = devices;
-    files.volumes = volumes;
+    files.mounts = mounts;
+    files.source_below = c.source_below;
     Fake fake(files);
-    EXPECT_EQ(fake.copy(0, 10), *c.output == '\0') << c.source.storage.volume << " " << c.destination.storage.file[0];
-    EXPECT_EQ(fake.output, c.output) << c.source.storage.volume << " " << c.destination.storage.file[0];
+    const std::string label = std::to_string(&c - cases);
+    EXPECT_EQ(fake.copy(0, c.size), *c.output == '\0') << label;
+    EXPECT_EQ(fake.output, c.output) << label;
+    // A refused file to be made is never made.
+    EXPECT_EQ(fake.files.destination_exists, !c.made || *c.output == '\0') << label;
   }
 }
 

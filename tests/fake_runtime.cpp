@@ -174,49 +174,73 @@ int open_source(const char*) {
   return in_force().faults.answer(Call::kOpenSource) == Answer::kFails ? -1 : FakeFiles::kSource;
 }
 
-int create_file(const char*, int mode, bool* exists) {
+int open_folder(const char* path, const char** name) {
+  *name = path;
+  return FakeFiles::kFolder;
+}
+
+int open_in(int, const char*, bool* missing) {
+  Fake& f = in_force();
+  *missing = !f.files.destination_exists;
+  f.destination_opened |= !*missing;
+  return *missing ? -1 : FakeFiles::kDestination;
+}
+
+int create_in(int, const char*, int mode, bool* exists) {
   Fake& f = in_force();
   const Answer answer = f.faults.answer(Call::kCreate);
-  *exists = answer == Answer::kExists || (answer == Answer::kWhole && f.files.destination_exists);
-  if (answer != Answer::kWhole || f.files.destination_exists) return -1;
+  // Something else made it meanwhile.
+  *exists = answer == Answer::kExists;
+  f.files.destination_exists |= *exists;
+  if (answer != Answer::kWhole) return -1;
   f.destination_opened = f.files.destination_exists = true;
   f.mode = mode;
   return FakeFiles::kDestination;
 }
 
-int open_file(const char*, int mode) {
-  Fake& f = in_force();
-  f.destination_opened = true;
-  // A name removed between the two opens is created again.
-  if (!f.files.destination_exists) f.files.destination_exists = true, f.mode = mode;
-  return FakeFiles::kDestination;
-}
+bool follow_link(int*, const char**, char*, int) { return false; }
 
 bool describe(int fd, FileInfo* info) {
   Fake& f = in_force();
   if (f.faults.answer(Call::kDescribe) == Answer::kFails) return false;
   *info = fd == FakeFiles::kSource ? f.files.source_info : f.files.destination_info;
+  if (fd == FakeFiles::kFolder) info->kind = Kind::kDirectory, info->storage.file[0] = 0;
   return true;
 }
 
-// Looks number up in table.
-bool look_up(const std::map<std::uint64_t, Below>& table, std::uint64_t number, Below* below) {
-  const auto found = table.find(number);
-  if (found == table.end()) return false;
-  *below = found->second;
+// Adds lower to below; false when it does not fit.
+bool add_all(const std::vector<Lower>& lower, Lowers* below) {
+  for (const Lower& one : lower) {
+    if (!add(below, one)) return false;
+  }
   return true;
 }
 
-bool describe_device(std::uint64_t device, Below* below) { return look_up(in_force().files.devices, device, below); }
+bool describe_device(std::uint64_t device, Lowers* below) {
+  const auto& devices = in_force().files.devices;
+  const auto found = devices.find(device);
+  return found != devices.end() && add_all(found->second, below);
+}
 
-bool describe_volume(std::uint64_t volume, Below* below) { return look_up(in_force().files.volumes, volume, below); }
+bool describe_mount(Mount mount, Lowers* below, std::uint64_t* file_system) {
+  const auto& mounts = in_force().files.mounts;
+  const auto found = mounts.find(mount.volume);
+  if (found == mounts.end()) return false;
+  *file_system = found->second.file_system;
+  return add_all(found->second.lower, below);
+}
 
-bool describe_file_system(int fd, Below* below) {
+bool describe_file(int fd, Use, Lowers* below) {
   const FakeFiles& files = in_force().files;
-  return describe_volume((fd == FakeFiles::kSource ? files.source_info : files.destination_info).storage.volume, below);
+  const bool source = fd == FakeFiles::kSource;
+  const std::vector<Lower>& given = source ? files.source_below : files.destination_below;
+  const Mount mount = (source ? files.source_info : files.destination_info).mount;
+  return given.empty() ? add(below, {Layer::kFileSystem, 0, {}, mount, {0, kStorageEnd}}) : add_all(given, below);
 }
 
-bool new_file_group(const char*, std::int64_t* group) {
+void set_system_root(const char*) {}
+
+bool new_file_group(int, std::int64_t* group) {
   *group = in_force().files.new_group;
   return *group != -1;
 }
@@ -328,7 +352,7 @@ std::int64_t write(int, const void* buffer, std::int64_t count) { return write_s
 
 int close(int fd) {
   Fake& f = in_force();
-  f.closed.push_back(fd);
+  if (fd != FakeFiles::kFolder) f.closed.push_back(fd);
   return f.faults.answer(Call::kClose) == Answer::kFails ? -1 : 0;
 }
 

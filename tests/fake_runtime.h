@@ -84,11 +84,12 @@ std::string pattern(std::int64_t length, const Extents* data = nullptr);
 struct FakeFiles {
   static constexpr int kSource = 3;
   static constexpr int kDestination = 4;
+  static constexpr int kFolder = 5;  // the destination's
 
   // The source as the run sees it; reads past its end come short. The
   // bytes are the test's, kept for the run.
   std::string_view source;
-  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, false, false, 0644, 100};
+  rt::FileInfo source_info{rt::Kind::kRegular, {1, {1, 0}}, {0, 1}, false, false, 0644, 100};
   rt::Sizes sizes = rt::Sizes::kLengths;
   // When not negative, the size that the source's end seek reports instead
   // of its length: a sysfs text attribute's page, or a source that shrank
@@ -105,11 +106,19 @@ struct FakeFiles {
   // The destination, with these bytes unless it does not exist yet.
   bool destination_exists = true;
   std::string destination = "previous destination";
-  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, false, false, 0644, 100};
-  // What lies below each block device and each file system, by number; one
-  // missing here cannot be told.
-  std::map<std::uint64_t, rt::Below> devices;
-  std::map<std::uint64_t, rt::Below> volumes;
+  rt::FileInfo destination_info{rt::Kind::kRegular, {1, {2, 0}}, {0, 1}, false, false, 0644, 100};
+  // What lies below each block device, and below each file system by the
+  // number its files report (with the number they all share); one missing
+  // here cannot be told. Below the source and the destination (its folder,
+  // where it is made): their own file system, where nothing else is given.
+  std::map<std::uint64_t, std::vector<rt::Lower>> devices;
+  struct Mounted {
+    std::uint64_t file_system;
+    std::vector<rt::Lower> lower;
+  };
+  std::map<std::uint64_t, Mounted> mounts;
+  std::vector<rt::Lower> source_below;
+  std::vector<rt::Lower> destination_below;
   // The group that a new destination gets, -1: cannot be told; and whether
   // the destination is a stream, which takes no positions.
   std::int64_t new_group = 100;

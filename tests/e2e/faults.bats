@@ -48,7 +48,8 @@ descriptor() {
   local report='filesize:200000 size:150000 offset:10\n' failures=0
   local -A outcome=([open]='input file is not open.\n' [seekend]='input file seek end error.\n'
     [seek]="${report}read file seek error.\n" [out]="${report}output file is not open.\n"
-    [same]="${report}output file is the input file.\n" [read]="${report}file read error.\n"
+    [same]="${report}output file is the input file.\n" [maybe]="${report}output file may be the input file.\n"
+    [read]="${report}file read error.\n"
     [write]="${report}file write error.\n" [ok]="$report")
   # CALL: the calls it names in the trace; N: which of them fails; WITH: an
   # injection into every call of another kind; then the outcome for a new,
@@ -62,8 +63,9 @@ descriptor() {
       # One clean run for each kind of destination and injection.
       clean=clean.$kind.${with//[^a-zA-Z0-9]/_}.log
       [ -e "$clean" ] || { prepare "$kind" && traced "$clean" $with; }
-      # @S and @D stand for the descriptors of the source and the destination.
-      call=${row//@S/$(descriptor in)} && call=${call//@D/$(descriptor out)}
+      # @S, @F and @D stand for the descriptors of the source, the
+      # destination's folder and the destination.
+      call=${row//@S/$(descriptor in)} && call=${call//@F/$(descriptor '\.')} && call=${call//@D/$(descriptor out)}
       # The system call of the row's nth call in the clean run, and its
       # occurrence among the calls of its name. The tool's own calls run
       # from the source's open to its close: a sanitizer's start-up and a
@@ -98,14 +100,16 @@ descriptor() {
 open(at)?\(.*"in"               | 1 | EACCES |                          | open  | open  | open
 fcntl\(@S, F_SETFL               | 1 | EBADF  |                          | open  | open  | open
 fadvise64\(@S                    | 1 | EIO    |                          | ok    | ok    | same
-(new)?fstat(at)?\(@S            | 1 | EIO    |                          | open  | open  | open
+statx\(@S                        | 1 | EIO    |                          | open  | open  | open
 fstatfs\(@S                      | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 0, SEEK_END           | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 10, SEEK_SET          | 1 | EINVAL |                          | seek  | seek  | seek
-open(at)?\(.*"out".*O_EXCL      | 1 | EIO    |                          | out   | out   | out
-open(at)?\(.*"out".*O_EXCL      | 1 | EEXIST |                          | ok    | ok    | same
-open(at)?\(.*"out"              | 2 | EACCES |                          | -     | out   | out
-(new)?fstat(at)?\(@D            | 1 | EIO    |                          | out   | out   | out
+open(at)?\(.*"\."               | 1 | EACCES |                          | out   | out   | out
+openat\(@F, "out", O_WRONLY\)    | 1 | EACCES |                          | out   | out   | out
+statx\(@F                        | 1 | EIO    |                          | maybe | -     | -
+openat\(@F, "out".*O_EXCL        | 1 | EIO    |                          | out   | -     | -
+openat\(@F, "out".*O_EXCL        | 1 | EEXIST |                          | ok    | -     | -
+statx\(@D                        | 1 | EIO    |                          | -     | maybe | maybe
 ftruncate\(@D, 0                 | 1 | EIO    |                          | -     | out   | -
 ioctl\(@D, [^,]*FICLONERANGE     | 1 | EIO    |                          | ok    | ok    | -
 lseek\(@S, 10, SEEK_DATA         | 1 | EIO    |                          | ok    | ok    | -
