@@ -1123,9 +1123,16 @@ bool describe_device(uint64_t device_number, Lowers* below) {
   Path loop = folder;
   if (major(device) == kLoopMajor || exists(loop << "/loop")) return add_loop_backing(device, folder, below);
   // Device-mapper and md devices list the devices they are made of, with
-  // their bytes anywhere in them; a disk lists none.
+  // their bytes anywhere in them; a disk lists none. A device of no hardware
+  // that lists none keeps its bytes where no one names them: a ZFS volume
+  // in its pool, a network block device on its server.
   Path slaves = folder;
-  return add_linked_devices(slaves << "/slaves", below);
+  const int count = below->count;
+  char link[1024];
+  const ssize_t got = ::readlink(folder.c_str(), link, sizeof link - 1);
+  link[got > 0 ? got : 0] = '\0';
+  return add_linked_devices(slaves << "/slaves", below) &&
+         (below->count > count || strstr(link, "/devices/virtual/") == nullptr || add(below, kHiddenLower));
 }
 
 bool new_file_group(int folder, int64_t* group) {

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,6 +18,8 @@
 #include <cwchar>
 #else
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -154,6 +158,114 @@ TEST_F(Folder, MovesBytesAtThePositionsGiven) {
   const std::string prefix = std::string(2, '\0') + "789";
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), copied == -1 ? prefix : prefix + "123456789");
 }
+
+#ifndef _WIN32
+// "M:m", as sysfs writes a device number.
+std::string numbers(std::uint64_t device) {
+  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+// What a describe call told, a line for each level below, as the systems'
+// files write it: "device 8:0 2048-4096", "file images/a.img 0-end",
+// "file-system tree" (a folder of the tree), "hidden"; "untold" where the
+// call failed.
+std::string told(bool ok, const rt::Lowers& below, const std::filesystem::path& tree) {
+  if (!ok) return "untold\n";
+  struct stat root {};
+  static_cast<void>(::stat(tree.c_str(), &root));
+  std::string text;
+  for (const rt::Lower& lower : std::vector<rt::Lower>(below.lower, below.lower + below.count)) {
+    const rt::Window& window = lower.window;
+    const std::string where = window.start == 0 && window.end == rt::kStorageEnd
+                                  ? ""
+                                  : " " + std::to_string(window.start) + "-" +
+                                        (window.end == rt::kStorageEnd ? "end" : std::to_string(window.end));
+    // A file of the tree by its path there, another by its numbers.
+    std::string name = numbers(lower.file.volume) + ":" + std::to_string(lower.file.file[0]);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+      struct stat status {};
+      if (lower.layer == rt::Layer::kFile && ::lstat(entry.path().c_str(), &status) == 0 &&
+          status.st_ino == lower.file.file[0] && status.st_dev == lower.file.volume) {
+        name = entry.path().lexically_relative(tree).string();
+      }
+    }
+    const bool in_tree = lower.mount.volume == root.st_dev;
+    const char* kinds[] = {"device ", "file ", "file-system ", "hidden"};
+    const std::string names[] = {numbers(lower.device), name, in_tree ? "tree" : numbers(lower.mount.volume), ""};
+    const bool windowed = lower.layer == rt::Layer::kDevice || lower.layer == rt::Layer::kFile;
+    text +=
+        kinds[static_cast<int>(lower.layer)] + names[static_cast<int>(lower.layer)] + (windowed ? where : "") + "\n";
+  }
+  return text;
+}
+
+// Each captured or written system of tests/systems lays out a tree of /sys,
+// /proc and the files that they name, which the runtime reads as the
+// system's root, and states what describe_device and describe_mount tell
+// there: "= PATH" a file, its lines "| ..." (or "= PATH | LINE"), "> PATH ->
+// TARGET" a link, "/ PATH" a folder, "? device M:m", "? mount ID" or "?
+// volume M:m" a call, followed by what it tells.
+TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
+  for (const auto& system : std::filesystem::directory_iterator(DRAVLET_SYSTEMS)) {
+    const std::filesystem::path tree = file(system.path().stem().c_str());
+    std::filesystem::create_directories(tree);
+    rt::set_system_root(tree.c_str());
+    std::ifstream in(system.path());
+    std::ofstream out;
+    std::string call;
+    std::string expected;
+    const auto check = [&] {
+      if (call.empty()) return;
+      rt::Lower lower[64];
+      rt::Lowers below{lower, 64, 0, false};
+      std::uint64_t file_system = 0;
+      const std::string what = call.substr(0, call.find(' '));
+      const std::string number = call.substr(call.find(' ') + 1);
+      const std::size_t colon = number.find(':');
+      const std::uint64_t device =
+          colon == std::string::npos ? 0 : makedev(std::stoul(number), std::stoul(number.substr(colon + 1)));
+      std::string actual;
+      if (what == "device") actual = told(rt::describe_device(device, &below), below, tree);
+      if (what != "device") {
+        const rt::Mount mount = what == "mount" ? rt::Mount{std::stoull(number), 0} : rt::Mount{0, device};
+        const bool ok = rt::describe_mount(mount, &below, &file_system);
+        actual = (ok ? "number " + numbers(file_system) + "\n" : "") + told(ok, below, tree);
+      }
+      // In any order: a folder lists its entries in an order of its file
+      // system's.
+      const auto lines = [](const std::string& text) {
+        std::multiset<std::string> set;
+        for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+          set.insert(text.substr(at, end - at));
+        }
+        return set;
+      };
+      EXPECT_EQ(lines(actual), lines(expected)) << system.path().filename().string() << ": " << call << "\n" << actual;
+      call.clear();
+      expected.clear();
+    };
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("| ", 0) == 0 && out.is_open()) out << line.substr(2) << '\n';
+      if (line.empty() || line[0] == '#' || line.rfind("| ", 0) == 0) continue;
+      const std::string rest = line.substr(line.find(' ') + 1);
+      if (std::string("=>/?").find(line[0]) == std::string::npos) {
+        expected += line + "\n";
+        continue;
+      }
+      check();
+      out.close();
+      const std::size_t bar = rest.find(" | ");
+      const std::filesystem::path path = tree / rest.substr(0, rest.find(line[0] == '>' ? " -> " : " | "));
+      if (line[0] != '?') std::filesystem::create_directories(line[0] == '/' ? path : path.parent_path());
+      if (line[0] == '=') out.open(path), out << (bar == std::string::npos ? "" : rest.substr(bar + 3) + "\n");
+      if (line[0] == '>') std::filesystem::create_symlink(rest.substr(rest.find(" -> ") + 4), path);
+      if (line[0] == '?') call = rest;
+    }
+    check();
+  }
+  rt::set_system_root("");
+}
+#endif
 
 #ifdef _WIN32
 // A named pipe with a single instance as the destination: opened once, so
