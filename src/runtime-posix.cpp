@@ -954,6 +954,9 @@ bool describe_listed(const MountLine& mount, rt::Lowers* below) {
     case Named::kMissing:
       break;
   }
+  // An erofs mounted from an image named from the mounter's own folder
+  // lies in some file here, which cannot be told.
+  if (strcmp(mount.type, "erofs") == 0) return false;
   const bool fuse = strcmp(mount.type, "fuse") == 0 || strncmp(mount.type, "fuse.", 5) == 0;
   return (fuse && add_served_files(mount.volume, below)) || rt::add(below, kHiddenLower);
 }
