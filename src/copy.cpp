@@ -247,15 +247,9 @@ const char* check_target(const Source& source, const Target& target, const CopyR
   // source. A device that refuses every write is not opened for the copy:
   // it would fail at the first write, after the report of a copy begun.
   if (target.info.whole_sectors || target.info.read_only) return kNotOpen;
-  switch (compare_storage(source, target, range)) {
-    case Overlap::kOverlaps:
-      return "output file is the input file.\n";
-    case Overlap::kUntold:
-      return "output file may be the input file.\n";
-    case Overlap::kApart:
-      break;
-  }
-  return nullptr;
+  const Overlap overlap = compare_storage(source, target, range);
+  if (overlap == Overlap::kOverlaps) return "output file is the input file.\n";
+  return overlap == Overlap::kUntold ? "output file may be the input file.\n" : nullptr;
 }
 
 // The most names tried for the destination: links followed, or a name that

@@ -89,8 +89,10 @@ rt::Window within(rt::Window inner, rt::Window outer) {
   return {below_at(inner.start, outer), below_at(inner.end, outer)};
 }
 
+// Adds level to side; the describe calls are given no more room than side
+// has left.
 void push(Side& side, const Level& level) {
-  if (side.count == kMostLevels || level.depth > kMostDepth) {
+  if (level.depth > kMostDepth) {
     side.told = false;
     return;
   }
@@ -118,30 +120,21 @@ void expand(Side& side, int index) {
   uint64_t file_system = 0;
   bool told = true;
   bool of_file_system = false;
+  const rt::Layer layer = level.lower.layer;
   if (level.fd != -1) {
     told = rt::describe_file(level.fd, side.use, &below);
+  } else if (layer == rt::Layer::kDevice) {
+    told = rt::describe_device(level.lower.device, &below);
+  } else if (layer == rt::Layer::kFileSystem) {
+    told = rt::describe_mount(level.lower.mount, &below, &file_system);
+    of_file_system = true;
+  } else if (layer == rt::Layer::kHidden || level.lower.file.volume == rt::kAnyVolume) {
+    // Storage that cannot be named here; a file known by its number alone
+    // lies in a file system that cannot be.
+    side.hidden = true;
   } else {
-    switch (level.lower.layer) {
-      case rt::Layer::kDevice:
-        told = rt::describe_device(level.lower.device, &below);
-        break;
-      case rt::Layer::kFile:
-        // A file's bytes lie somewhere in its file system, which a file
-        // known by its number alone has nowhere that can be named.
-        if (level.lower.file.volume == rt::kAnyVolume) {
-          side.hidden = true;
-        } else {
-          told = rt::add(&below, {rt::Layer::kFileSystem, 0, {}, level.lower.mount, kWhole});
-        }
-        break;
-      case rt::Layer::kFileSystem:
-        told = rt::describe_mount(level.lower.mount, &below, &file_system);
-        of_file_system = true;
-        break;
-      case rt::Layer::kHidden:
-        side.hidden = true;
-        break;
-    }
+    // A file's bytes lie somewhere in its file system.
+    told = rt::add(&below, {rt::Layer::kFileSystem, 0, {}, level.lower.mount, kWhole});
   }
   if (!told || below.full) side.told = false;
   push_lowers(side, index, lower, below.count, of_file_system ? &file_system : nullptr);
@@ -218,13 +211,8 @@ Overlap compare_storage(const Source& source, const Target& target, const CopyRa
   writes.use = target.made ? rt::Use::kMade : rt::Use::kWritten;
   walk(reads, top_of(source.fd, source.info, read, false));
   walk(writes, top_of(target.fd, info, written, target.made));
-  switch (worst_meeting(reads, writes)) {
-    case Meet::kOverlaps:
-      return Overlap::kOverlaps;
-    case Meet::kMaybe:
-      return Overlap::kUntold;
-    case Meet::kApart:
-      break;
-  }
-  return could_hold(reads, writes) || could_hold(writes, reads) ? Overlap::kUntold : Overlap::kApart;
+  const Meet worst = worst_meeting(reads, writes);
+  if (worst == Meet::kOverlaps) return Overlap::kOverlaps;
+  return worst == Meet::kMaybe || could_hold(reads, writes) || could_hold(writes, reads) ? Overlap::kUntold
+                                                                                         : Overlap::kApart;
 }

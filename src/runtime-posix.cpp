@@ -153,15 +153,14 @@ int control(int fd, unsigned long request, void* argument) {
   return static_cast<int>(::syscall(SYS_ioctl, fd, request, argument));
 }
 
-// A path made of parts; fits() is false where they did not fit.
+// A path made of parts. One that does not fit is "", which opens nothing.
 class Path {
  public:
   Path& operator<<(const char* part);
   Path& operator<<(unsigned long long number);
   // "M:m", the form of a device number in sysfs.
   Path& device(dev_t number) { return *this << major(number) << ":" << minor(number); }
-  const char* c_str() const { return text_; }
-  bool fits() const { return fits_; }
+  const char* c_str() const { return fits_ ? text_ : ""; }
 
  private:
   char text_[4096] = "";
@@ -171,12 +170,8 @@ class Path {
 
 Path& Path::operator<<(const char* part) {
   const size_t length = strlen(part);
-  if (length >= sizeof text_ - length_) {
-    fits_ = false;
-    return *this;
-  }
-  memcpy(text_ + length_, part, length + 1);
-  length_ += length;
+  fits_ = fits_ && length < sizeof text_ - length_;
+  if (fits_) memcpy(text_ + length_, part, length + 1), length_ += length;
   return *this;
 }
 
@@ -192,38 +187,39 @@ Path& Path::operator<<(unsigned long long number) {
 }
 
 // A path of the system's: in /sys, /proc or /dev, or one that they name.
-Path system_file() {
-  Path path;
-  path << system_root;
-  return path;
+Path system_file(const char* path = "") {
+  Path file;
+  file << system_root << path;
+  return file;
 }
 
-// A device's folder in sysfs.
-Path sysfs_device(dev_t device) { return (system_file() << "/sys/dev/block/").device(device); }
+// A device's folder in sysfs, or a file in it.
+Path sysfs_device(dev_t device, const char* file = "") {
+  return (system_file("/sys/dev/block/").device(device)) << file;
+}
 
 // Reads the file at path into text, as a string of at most size - 1 bytes.
 // Returns false when it cannot be read, or holds nothing.
 bool read_text(const Path& path, char* text, size_t size) {
-  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY) : -1;
-  if (fd < 0) return false;
-  const ssize_t got = ::read(fd, text, size - 1);
-  ::close(fd);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  const ssize_t got = fd < 0 ? -1 : ::read(fd, text, size - 1);
+  if (fd >= 0) ::close(fd);
   text[got > 0 ? got : 0] = '\0';
   return got > 0;
 }
 
-bool exists(const Path& path) { return path.fits() && ::access(path.c_str(), F_OK) == 0; }
+bool exists(const Path& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // Reads a device number written "M:m" from text. Returns false when there
 // is none.
 bool read_device_number(const char* text, dev_t* device) {
   char* end = nullptr;
   const unsigned long long device_major = strtoull(text, &end, 10);
-  if (end == text || *end != ':') return false;
   const char* minor_text = end + 1;
-  const unsigned long long device_minor = strtoull(minor_text, &end, 10);
+  const bool colon = end != text && *end == ':';
+  const unsigned long long device_minor = colon ? strtoull(minor_text, &end, 10) : 0;
   *device = makedev(static_cast<unsigned>(device_major), static_cast<unsigned>(device_minor));
-  return end != minor_text;
+  return colon && end != minor_text;
 }
 
 // Reads the attribute at path, a device number written "M:m". Returns
@@ -237,25 +233,38 @@ bool read_device(const Path& path, dev_t* device) {
 // read, or holds none.
 bool read_decimal(const Path& path, unsigned long long* value) {
   char text[64];
-  if (!read_text(path, text, sizeof text)) return false;
-  char* end = nullptr;
-  *value = strtoull(text, &end, 10);
+  char* end = text;
+  *value = read_text(path, text, sizeof text) ? strtoull(text, &end, 10) : 0;
   return end != text;
 }
 
 // The name of the block device numbered device, as sysfs names it
-// ("loop0"). Returns false when sysfs does not link it.
-bool device_name(dev_t device, char* name, size_t size) {
-  const Path path = sysfs_device(device);
-  char link[1024];
-  const ssize_t got = path.fits() ? ::readlink(path.c_str(), link, sizeof link - 1) : -1;
-  if (got <= 0) return false;
-  link[got] = '\0';
+// ("loop0"), with its folder's place in link; "" where sysfs does not link
+// it.
+Path device_name(dev_t device, char* link, size_t size) {
+  const ssize_t got = ::readlink(sysfs_device(device).c_str(), link, size - 1);
+  link[got > 0 ? got : 0] = '\0';
   const char* slash = strrchr(link, '/');
-  const char* base = slash == nullptr ? link : slash + 1;
-  if (strlen(base) >= size) return false;
-  memcpy(name, base, strlen(base) + 1);
-  return true;
+  Path name;
+  name << (slash == nullptr ? link : slash + 1);
+  return name;
+}
+
+Path device_name(dev_t device) {
+  char link[1024];
+  return device_name(device, link, sizeof link);
+}
+
+// The folder that path names its file in ("." for a bare name, "/" for
+// "/name"), written into folder of size bytes ("" where it does not fit).
+// Returns the file's name, the part of path after the folder.
+const char* split_path(const char* path, char* folder, size_t size) {
+  const char* slash = strrchr(path, '/');
+  const size_t length = slash == nullptr || slash == path ? 1 : static_cast<size_t>(slash - path);
+  const size_t kept = length < size ? length : 0;
+  memcpy(folder, slash == nullptr ? "." : path, kept);
+  folder[kept] = '\0';
+  return slash == nullptr ? path : slash + 1;
 }
 
 // A call for each of a list's items, with what it needs: the one copy of a
@@ -272,16 +281,11 @@ Visit visit_with() {
 // library's opendir takes memory of the heap. Returns false when the folder
 // cannot be read.
 bool visit_entries(const Path& path, Visit visit, void* each) {
-  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY | O_DIRECTORY) : -1;
-  if (fd < 0) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
   alignas(8) char entries[8192];
+  long got = fd < 0 ? -1 : 0;
   bool going = true;
-  bool read = true;
-  for (long got; going && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) != 0;) {
-    if (got < 0) {
-      read = false;
-      break;
-    }
+  while (going && fd >= 0 && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
     for (long at = 0; going && at < got;) {
       DirectoryEntry entry{};
       memcpy(&entry, entries + at, sizeof entry);
@@ -290,8 +294,8 @@ bool visit_entries(const Path& path, Visit visit, void* each) {
       at += entry.length;
     }
   }
-  ::close(fd);
-  return read;
+  if (fd >= 0) ::close(fd);
+  return got >= 0;
 }
 
 // Calls each(name) for each entry of the folder at path, as visit_entries.
@@ -310,50 +314,64 @@ struct Status {
   int64_t group;
 };
 
-// The mount that the file open on fd was reached through, as /proc tells
-// it where statx does not (kernels before 5.8). Returns 0 where neither
-// can.
-uint64_t mount_of(int fd) {
-  Path path;
-  path << "/proc/self/fdinfo/" << static_cast<unsigned long long>(fd);
-  char text[1024];
-  const char* field = read_text(path, text, sizeof text) ? strstr(text, "mnt_id:") : nullptr;
-  return field == nullptr ? 0 : strtoull(field + strlen("mnt_id:"), nullptr, 10);
-}
-
-// Tells what path, relative to the folder open on folder, leads to; the
-// file open on folder itself where path is "". Returns false when that
-// cannot be told.
-bool status_at(int folder, const char* path, Status* status) {
-  const int flags = *path == '\0' ? AT_EMPTY_PATH : 0;
+// Tells what the file open on fd is. Returns false when that cannot be
+// told.
+bool status_of(int fd, Status* status) {
   Statx x{};
-  if (::syscall(SYS_statx, folder, path, flags, kStatxBasic | kStatxMountId, &x) == 0) {
-    *status = {x.mode,
-               makedev(x.device_major, x.device_minor),
-               x.inode,
-               makedev(x.rdevice_major, x.rdevice_minor),
-               (x.mask & kStatxMountId) != 0 ? x.mount_id : 0,
-               x.group};
-  } else {
-    // Kernels before 4.11, and sandboxes that refuse the call.
-    struct stat old {};
-    if ((errno != ENOSYS && errno != EPERM) || ::fstatat(folder, path, &old, flags) != 0) return false;
-    *status = {old.st_mode, old.st_dev, old.st_ino, old.st_rdev, 0, old.st_gid};
+  struct stat old {};
+  // Kernels before 4.11, and sandboxes that refuse the call, answer fstat
+  // alone; before 5.8 statx leaves the mount ID 0, and /proc tells it.
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH, kStatxBasic | kStatxMountId, &x) != 0) {
+    if (::fstat(fd, &old) != 0) return false;
+    x = {0,
+         0,
+         0,
+         0,
+         0,
+         old.st_gid,
+         static_cast<uint16_t>(old.st_mode),
+         0,
+         old.st_ino,
+         0,
+         0,
+         0,
+         {},
+         major(old.st_rdev),
+         minor(old.st_rdev),
+         major(old.st_dev),
+         minor(old.st_dev),
+         0,
+         {}};
   }
-  if (status->mount == 0 && *path == '\0') status->mount = mount_of(folder);
-  if (status->mount == 0 && *path != '\0') {
-    const int fd = ::openat(folder, path, O_PATH);
-    if (fd >= 0) status->mount = mount_of(fd), ::close(fd);
+  *status = {x.mode,     makedev(x.device_major, x.device_minor),
+             x.inode,    makedev(x.rdevice_major, x.rdevice_minor),
+             x.mount_id, x.group};
+  if (status->mount == 0) {
+    Path path;
+    char text[1024];
+    const char* field =
+        read_text(path << "/proc/self/fdinfo/" << static_cast<unsigned long long>(fd), text, sizeof text)
+            ? strstr(text, "mnt_id:")
+            : nullptr;
+    status->mount = field == nullptr ? 0 : strtoull(field + strlen("mnt_id:"), nullptr, 10);
   }
   return true;
 }
 
-// The magic number of the file system of fd, or of path where fd is -1; 0
-// where it cannot be told.
-int64_t magic_of(int fd, const char* path) {
+// Tells what the path leads to. Returns false when that cannot be told, or
+// it leads nowhere.
+bool status_at(const Path& path, Status* status) {
+  const int fd = ::open(path.c_str(), O_PATH);
+  const bool told = fd >= 0 && status_of(fd, status);
+  if (fd >= 0) ::close(fd);
+  return told;
+}
+
+// The magic number of the file system of fd; 0 where it cannot be told.
+int64_t magic_of(int fd) {
   struct statfs info {};
-  const int told = fd != -1 ? ::fstatfs(fd, &info) : ::statfs(path, &info);
-  return told == 0 ? static_cast<int64_t>(info.f_type) : 0;
+  static_cast<void>(::fstatfs(fd, &info));
+  return static_cast<int64_t>(info.f_type);
 }
 
 // A line of the mount table. The file system's own options keep the
@@ -370,37 +388,29 @@ struct MountLine {
 };
 
 // Copies length bytes of in to out, of size bytes, turning the mount
-// table's escapes ("\040") back into their bytes. Returns false when they
-// do not fit.
-bool unescape(const char* in, size_t length, char* out, size_t size) {
+// table's escapes ("\040") back into their bytes where decode is set.
+// Returns false when they do not fit.
+bool copy_field(const char* in, size_t length, char* out, size_t size, bool decode = true) {
   size_t put = 0;
-  for (const char* end = in + length; in < end; ++put) {
-    if (put + 1 == size) return false;
-    if (end - in >= 4 && in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' &&
-        in[3] >= '0' && in[3] <= '7') {
-      out[put] = static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
-      in += 4;
-    } else {
-      out[put] = *in++;
-    }
+  const char* end = in + length;
+  for (; in < end && put + 1 < size; ++put) {
+    const bool escape = decode && end - in >= 4 && in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' &&
+                        in[2] <= '7' && in[3] >= '0' && in[3] <= '7';
+    out[put] = escape ? static_cast<char>((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0')) : *in;
+    in += escape ? 4 : 1;
   }
   out[put] = '\0';
-  return true;
+  return in == end;
 }
 
 // Copies the field of the mount table at *text, up to the next space or the
-// line's end, into out of size bytes, unescaped where unescaped is set;
-// moves *text past it. Returns false when it does not fit or is missing.
-bool take_field(const char** text, char* out, size_t size, bool unescaped = true) {
+// line's end, into out of size bytes, unescaped where decode is set; moves
+// *text past it. Returns false when it does not fit or is missing.
+bool take_field(const char** text, char* out, size_t size, bool decode = true) {
   const char* in = *text;
   const size_t length = strcspn(in, " ");
-  if (length == 0) return false;
-  *text = in[length] == ' ' ? in + length + 1 : in + length;
-  if (unescaped) return unescape(in, length, out, size);
-  if (length >= size) return false;
-  memcpy(out, in, length);
-  out[length] = '\0';
-  return true;
+  *text = in + length + (in[length] == ' ' ? 1 : 0);
+  return length > 0 && copy_field(in, length, out, size, decode);
 }
 
 // Reads a line of /proc/self/mountinfo into *mount: ID, parent, M:m, root,
@@ -408,31 +418,27 @@ bool take_field(const char** text, char* out, size_t size, bool unescaped = true
 // Returns false when the line is not of that form.
 bool parse_mount(const char* line, MountLine* mount) {
   char field[4096];
-  if (!take_field(&line, field, sizeof field)) return false;
+  bool parsed = take_field(&line, field, sizeof field);
   mount->id = strtoull(field, nullptr, 10);
-  if (!take_field(&line, field, sizeof field) || !take_field(&line, field, sizeof field) ||
-      !read_device_number(field, &mount->volume) || !take_field(&line, mount->root, sizeof mount->root) ||
-      !take_field(&line, mount->point, sizeof mount->point)) {
-    return false;
+  parsed = parsed && take_field(&line, field, sizeof field) && take_field(&line, field, sizeof field) &&
+           read_device_number(field, &mount->volume) && take_field(&line, mount->root, sizeof mount->root) &&
+           take_field(&line, mount->point, sizeof mount->point);
+  while (parsed && (parsed = take_field(&line, field, sizeof field)) && strcmp(field, "-") != 0) {
   }
-  do {
-    if (!take_field(&line, field, sizeof field)) return false;
-  } while (strcmp(field, "-") != 0);
-  return take_field(&line, mount->type, sizeof mount->type) && take_field(&line, mount->source, sizeof mount->source) &&
+  return parsed && take_field(&line, mount->type, sizeof mount->type) &&
+         take_field(&line, mount->source, sizeof mount->source) &&
          take_field(&line, mount->options, sizeof mount->options, false);
 }
 
 // Finds the mount table's line for mount: by its ID, or where that is 0 by
 // the number of its files. Returns false where the table has none, or
-// cannot be read.
+// cannot be read. A line longer than the buffer is not read.
 bool find_mount(rt::Mount mount, MountLine* found) {
-  const Path path = system_file() << "/proc/self/mountinfo";
-  const int fd = path.fits() ? ::open(path.c_str(), O_RDONLY) : -1;
-  if (fd < 0) return false;
+  const int fd = ::open(system_file("/proc/self/mountinfo").c_str(), O_RDONLY);
   char text[65536];
   size_t held = 0;
   bool matched = false;
-  for (ssize_t got; !matched && (got = ::read(fd, text + held, sizeof text - 1 - held)) > 0;) {
+  for (ssize_t got; !matched && fd >= 0 && (got = ::read(fd, text + held, sizeof text - 1 - held)) > 0;) {
     held += static_cast<size_t>(got);
     text[held] = '\0';
     char* line = text;
@@ -443,25 +449,22 @@ bool find_mount(rt::Mount mount, MountLine* found) {
     }
     held = static_cast<size_t>(text + held - line);
     memmove(text, line, held);
-    // A line longer than the buffer cannot be read.
-    if (held == sizeof text - 1) break;
   }
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
   return matched;
 }
 
 // Calls visit(each, value) for each of the mount's own options named name
-// (as "logdev="), its value unescaped. Returns false when a call does, or a
-// value does not fit.
+// (as "logdev="), its value unescaped. Returns false when a call does.
 bool visit_options(const MountLine& mount, const char* name, Visit visit, void* each) {
   const size_t length = strlen(name);
-  char value[16384];
+  char value[sizeof mount.options];
   for (const char* option = mount.options; option != nullptr;) {
     const char* comma = strchr(option, ',');
     const size_t size = comma == nullptr ? strlen(option) : static_cast<size_t>(comma - option);
-    if (size >= length && strncmp(option, name, length) == 0) {
-      if (!unescape(option + length, size - length, value, sizeof value) || !visit(each, value)) return false;
-    }
+    const bool named = size >= length && strncmp(option, name, length) == 0;
+    // A value is never longer than the options it is one of.
+    if (named && copy_field(option + length, size - length, value, sizeof value) && !visit(each, value)) return false;
     option = comma == nullptr ? nullptr : comma + 1;
   }
   return true;
@@ -474,19 +477,13 @@ bool each_option(const MountLine& mount, const char* name, Each each) {
 
 // Whether the mount has the option name (as "metacopy=on", or "lowerdir+=").
 bool has_option(const MountLine& mount, const char* name) {
-  bool found = false;
-  static_cast<void>(each_option(mount, name, [&](const char*) {
-    found = true;
-    return false;
-  }));
-  return found;
+  return !each_option(mount, name, [](const char*) { return false; });
 }
 
 bool is_one_of(const char* name, const char* const* names, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    if (strcmp(name, names[i]) == 0) return true;
-  }
-  return false;
+  bool found = false;
+  for (size_t i = 0; i < count; ++i) found |= strcmp(name, names[i]) == 0;
+  return found;
 }
 
 rt::Lower device_lower(dev_t device, rt::Window window = kWhole) {
@@ -497,9 +494,9 @@ rt::Lower file_system_lower(const Status& status) {
   return {rt::Layer::kFileSystem, 0, {}, {status.mount, static_cast<uint64_t>(status.device)}, kWhole};
 }
 
-rt::Lower file_lower(dev_t volume, uint64_t inode, uint64_t mount, rt::Window window) {
-  return {
-      rt::Layer::kFile, 0, {static_cast<uint64_t>(volume), {inode, 0}}, {mount, static_cast<uint64_t>(volume)}, window};
+rt::Lower file_lower(const Status& status, rt::Window window, uint64_t inode = 0) {
+  const auto volume = static_cast<uint64_t>(status.device);
+  return {rt::Layer::kFile, 0, {volume, {inode != 0 ? inode : status.inode, 0}}, {status.mount, volume}, window};
 }
 
 constexpr rt::Lower kHiddenLower{rt::Layer::kHidden, 0, {}, {}, kWhole};
@@ -509,14 +506,12 @@ constexpr rt::Lower kHiddenLower{rt::Layer::kHidden, 0, {}, {}, kWhole};
 // false where there is none.
 bool device_at(const char* path, dev_t* device) {
   Status status{};
-  const Path node = system_file() << path;
-  if (node.fits() && status_at(AT_FDCWD, node.c_str(), &status) && S_ISBLK(status.mode)) {
+  if (status_at(system_file(path), &status) && S_ISBLK(status.mode)) {
     *device = status.represented;
     return true;
   }
-  const char* slash = strrchr(path, '/');
-  return strncmp(path, "/dev/", 5) == 0 && slash != nullptr &&
-         read_device(system_file() << "/sys/class/block/" << slash + 1 << "/dev", device);
+  Path name = system_file("/sys/class/block/");
+  return strncmp(path, "/dev/", 5) == 0 && read_device(name << strrchr(path, '/') + 1 << "/dev", device);
 }
 
 // What a path that the system names was found to be.
@@ -528,25 +523,25 @@ Named add_named(const char* path, rt::Window window, rt::Lowers* below);
 // options name: the upper one with upper set. Options that set one layer
 // each (lowerdir+=, since Linux 6.5) take paths as they are; the older ones
 // escape a character with a backslash, and lowerdir= separates its paths
-// with colons. Returns false when a call does, or a path does not fit.
+// with colons. Returns false when a call does.
 template <typename Each>
 bool each_layer(const MountLine& mount, Each each) {
   const bool literal = has_option(mount, "lowerdir+=") || has_option(mount, "datadir+=");
-  char folder[4096];
+  char folder[sizeof mount.options];
   const auto split = [&](const char* value, bool separated, bool upper) {
-    for (const char* in = value; *in != '\0';) {
+    bool going = true;
+    for (const char* in = value; going && *in != '\0';) {
       size_t length = 0;
       for (; *in != '\0' && !(separated && *in == ':'); ++in) {
-        if (!literal && in[0] == '\\' && in[1] != '\0') ++in;
-        if (length + 1 == sizeof folder) return false;
+        in += !literal && in[0] == '\\' && in[1] != '\0' ? 1 : 0;
         folder[length++] = *in;
       }
       folder[length] = '\0';
-      if (*in == ':') ++in;
+      in += *in == ':' ? 1 : 0;
       // Data-only layers follow "::".
-      if (length > 0 && !each(folder, upper)) return false;
+      going = length == 0 || each(folder, upper);
     }
-    return true;
+    return going;
   };
   return each_option(mount, "lowerdir=", [&](const char* value) { return split(value, !literal, false); }) &&
          each_option(mount, "lowerdir+=", [&](const char* value) { return split(value, false, false); }) &&
@@ -556,56 +551,42 @@ bool each_layer(const MountLine& mount, Each each) {
 
 // An overlay's layers, as this namespace names them. Their file systems in
 // the kernel's order (its fsid): the upper layer's first, in slot 0 even
-// where there is none, then each lower one's not yet seen; each by the
-// number its files report, and a mount that holds its layer's folder.
+// where there is none, then each lower one's not yet seen; each as the
+// folder of its layer, which reports its number and a mount that holds it.
 struct Layers {
-  struct FileSystem {
-    dev_t volume;
-    uint64_t mount;
-  } file_system[kMostLayers + 1];
+  Status file_system[kMostLayers + 1];
   int file_systems = 1;
   bool upper = false;
   char upper_folder[4096];  // the upper layer's folder, as the system names it
   bool hidden = false;      // a layer's folder that this namespace cannot name
   bool relative = false;    // a layer's folder named from the mounter's folder
-  int64_t layers = 0;
 };
 
-// Reads the layers of the overlay of mount into *layers. Returns false
-// when the list does not fit.
+// Reads the layers of the overlay of mount into *layers, the upper one
+// first. Returns false when the list does not fit.
 bool read_layers(const MountLine& mount, Layers* layers) {
-  return each_layer(mount, [&](const char* folder, bool upper) {
-    ++layers->layers;
-    Status status{};
-    const Path path = system_file() << folder;
-    if (*folder != '/') {
-      layers->relative = layers->hidden = true;
-      return true;
-    }
-    if (!path.fits() || !status_at(AT_FDCWD, path.c_str(), &status)) {
-      layers->hidden = true;
-      return true;
-    }
-    const Layers::FileSystem seen{status.device, status.mount};
-    if (upper) {
-      layers->upper = true;
-      layers->file_system[0] = seen;
-      memcpy(layers->upper_folder, path.c_str(), strlen(path.c_str()) + 1);
-      return true;
-    }
-    for (int i = 0; i < layers->file_systems; ++i) {
-      if (layers->file_system[i].volume == seen.volume && (i > 0 || layers->upper)) return true;
-    }
-    if (layers->file_systems == kMostLayers + 1) return false;
-    layers->file_system[layers->file_systems++] = seen;
-    return true;
-  });
-}
-
-int floor_log2(uint64_t n) {
-  int log = 0;
-  while ((n >>= 1) != 0) ++log;
-  return log;
+  const auto read = [&](bool uppers) {
+    return each_layer(mount, [&](const char* folder, bool upper) {
+      Status seen{};
+      if (upper != uppers) return true;
+      const Path path = system_file(folder);
+      const bool missing = *folder != '/' || !status_at(path, &seen);
+      layers->relative |= *folder != '/';
+      layers->hidden |= missing;
+      if (upper && !missing) {
+        layers->upper = true;
+        layers->file_system[0] = seen;
+        memcpy(layers->upper_folder, path.c_str(), strlen(path.c_str()) + 1);
+      }
+      bool known = missing || upper;
+      for (int i = layers->upper ? 0 : 1; i < layers->file_systems; ++i)
+        known |= layers->file_system[i].device == seen.device;
+      const bool room = layers->file_systems <= kMostLayers;
+      if (!known && room) layers->file_system[layers->file_systems++] = seen;
+      return known || room;
+    });
+  };
+  return read(true) && read(false);
 }
 
 // Adds the files of an overlay's layers that a file reported as status
@@ -616,43 +597,38 @@ int floor_log2(uint64_t n) {
 // when they cannot be told.
 bool add_reported_files(const MountLine& mount, const Layers& layers, const Status& status, rt::Window window,
                         rt::Lowers* below) {
-  const Layers::FileSystem* first = layers.file_system + (layers.upper ? 0 : 1);
-  const int count = layers.file_systems - (layers.upper ? 0 : 1);
-  int from = 0;
-  int to = count;
+  const int first = layers.upper ? 0 : 1;
+  int from = first;
+  int to = layers.file_systems;
   uint64_t inode = status.inode;
-  if (count > 1 && status.device == mount.volume) {
+  if (to - first > 1 && status.device == mount.volume) {
     // xino: the file system's slot above the number's bit "shift", which
     // marks a number the kernel made up.
-    const int shift = 64 - (floor_log2(static_cast<uint64_t>(layers.file_systems - 1)) + 2);
+    const int shift = 64 - (63 - __builtin_clzll(static_cast<unsigned long long>(layers.file_systems - 1)) + 2);
     const uint64_t slot = inode >> shift;
-    if ((slot & 1) != 0) return false;
-    from = static_cast<int>(slot >> 1) - (layers.upper ? 0 : 1);
-    if (from < 0 || from >= count) return false;
+    from = static_cast<int>(slot >> 1);
     to = from + 1;
     inode &= (uint64_t{1} << shift) - 1;
-  } else if (count > 1) {
+    if ((slot & 1) != 0 || from < first || from >= layers.file_systems) return false;
+  } else if (to - first > 1) {
     // Layers on more file systems than one, without xino: an upper file
     // reports its file system's number, a lower one a number made up.
-    const bool upper_file = layers.upper && status.device == layers.file_system[0].volume;
-    from = upper_file || !layers.upper ? 0 : 1;
-    to = upper_file ? 1 : count;
+    const bool upper_file = layers.upper && status.device == layers.file_system[0].device;
+    from = upper_file ? 0 : 1;
+    to = upper_file ? 1 : to;
   }
-  for (int i = from; i < to; ++i) {
-    if (!rt::add(below, file_lower(first[i].volume, inode, first[i].mount, window))) return false;
-  }
-  return true;
+  bool told = true;
+  for (int i = from; i < to; ++i) told = told && rt::add(below, file_lower(layers.file_system[i], window, inode));
+  return told;
 }
 
 // The path of a file below the overlay of mount, whose path in this
-// namespace is path: where it lies in each layer. Returns false where it
-// lies outside the mount.
+// namespace is path, in each layer. Returns false where it lies outside the
+// mount.
 bool path_in_overlay(const MountLine& mount, const char* path, Path* inside) {
   const size_t length = strcmp(mount.point, "/") == 0 ? 0 : strlen(mount.point);
-  if (strncmp(path, mount.point, length) != 0 || (path[length] != '/' && path[length] != '\0')) return false;
-  if (strcmp(mount.root, "/") != 0) *inside << mount.root;
-  *inside << path + length;
-  return inside->fits();
+  *inside << (strcmp(mount.root, "/") == 0 ? "" : mount.root) << path + length;
+  return strncmp(path, mount.point, length) == 0 && (path[length] == '/' || path[length] == '\0');
 }
 
 // Adds what the file of the overlay of mount at path, reported as status,
@@ -665,94 +641,79 @@ bool add_overlay_files(const MountLine& mount, const char* path, const Status& s
                        rt::Lowers* below) {
   Layers layers;
   if (!read_layers(mount, &layers) || (layers.hidden && !rt::add(below, kHiddenLower))) return false;
-  if (use == rt::Use::kMade) {
-    const Status upper{0, layers.file_system[0].volume, 0, 0, layers.file_system[0].mount, 0};
-    return !layers.upper || rt::add(below, file_system_lower(upper));
-  }
-  // A folder that cannot be named here leaves the file's number, which
-  // may be any file's of that number.
-  rt::Lower any = file_lower(0, status.inode, 0, window);
+  if (use == rt::Use::kMade) return !layers.upper || rt::add(below, file_system_lower(layers.file_system[0]));
+  // A folder named from the mounter's folder leaves the file's number,
+  // which may be any file's of that number.
+  rt::Lower any = file_lower(status, window);
   any.file.volume = rt::kAnyVolume;
   if (layers.relative && !rt::add(below, any)) return false;
   Status upper{};
   Path inside;
-  bool in_upper = false;
-  if (layers.upper) {
-    Path file;
-    file << layers.upper_folder;
-    if (path == nullptr || !path_in_overlay(mount, path, &inside) || !(file << inside.c_str()).fits()) return false;
-    in_upper = status_at(AT_FDCWD, file.c_str(), &upper) && S_ISREG(upper.mode);
-    if (in_upper && !rt::add(below, file_lower(upper.device, upper.inode, upper.mount, window))) return false;
-  }
+  Path file;
+  file << layers.upper_folder;
+  const bool in_place = path != nullptr && path_in_overlay(mount, path, &inside);
+  const bool in_upper = layers.upper && in_place && status_at(file << inside.c_str(), &upper) && S_ISREG(upper.mode);
+  if ((layers.upper && !in_place) || (in_upper && !rt::add(below, file_lower(upper, window)))) return false;
   // A file opened for writing is copied up first.
   if (use == rt::Use::kWritten) return in_upper || !layers.upper;
-  if (in_upper && !has_option(mount, "metacopy=on")) return true;
-  return layers.file_systems == 1 || add_reported_files(mount, layers, status, window, below);
+  return (in_upper && !has_option(mount, "metacopy=on")) || add_reported_files(mount, layers, status, window, below);
 }
 
-// Adds what the file of a folder's mirror (as bindfs mounts it) reported as
-// status is: the folder's file of the same number. A file to be made lies
-// in the folder's file system. Returns false when that cannot be told.
-bool add_mirrored_file(const MountLine& mount, const Status& status, rt::Use use, rt::Window window,
-                       rt::Lowers* below) {
-  Status folder{};
-  const Path path = system_file() << mount.source;
-  if (!path.fits() || !status_at(AT_FDCWD, path.c_str(), &folder) || !S_ISDIR(folder.mode)) return false;
-  if (use == rt::Use::kMade) return rt::add(below, file_system_lower(folder));
-  return rt::add(below, file_lower(folder.device, status.inode, folder.mount, window));
-}
-
-// Whether the FUSE file system of mount mirrors the folder its source names.
-bool mirrors_folder(const MountLine& mount) {
-  Status folder{};
-  const Path path = system_file() << mount.source;
-  return *mount.source == '/' && path.fits() && status_at(AT_FDCWD, path.c_str(), &folder) && S_ISDIR(folder.mode);
+// The folder that the FUSE file system of mount mirrors (as bindfs mounts
+// it), as its source names it. Returns false where it mirrors none.
+bool mirrored_folder(const MountLine& mount, Status* folder) {
+  return *mount.source == '/' && status_at(system_file(mount.source), folder) && S_ISDIR(folder->mode);
 }
 
 // Adds what the regular file at path (null where it has none here), on the
 // file system whose magic number is magic, reported as status, is in other
 // file systems, at window, used as use says: an overlay's files in its
-// layers, a mirror's in its folder. Sets *added when it added any. Returns
-// false when that cannot be told.
+// layers, a mirror's the file of its folder of the same number; sets
+// *added when it is any. Returns false when that cannot be told.
 bool add_files_it_is(const char* path, int64_t magic, const Status& status, rt::Use use, rt::Window window,
                      rt::Lowers* below, bool* added) {
+  MountLine mount;
+  Status folder{};
   *added = false;
   if (magic != kOverlay && magic != kFuse) return true;
-  MountLine mount;
   if (!find_mount({status.mount, static_cast<uint64_t>(status.device)}, &mount)) return false;
-  const bool overlay = strcmp(mount.type, "overlay") == 0;
-  if (!overlay && !(strncmp(mount.type, "fuse", 4) == 0 && mirrors_folder(mount))) return true;
+  if (magic == kOverlay) return (*added = true) && add_overlay_files(mount, path, status, use, window, below);
+  if (!mirrored_folder(mount, &folder)) return true;
   *added = true;
-  return overlay ? add_overlay_files(mount, path, status, use, window, below)
-                 : add_mirrored_file(mount, status, use, window, below);
+  return rt::add(below, use == rt::Use::kMade ? file_system_lower(folder) : file_lower(folder, window, status.inode));
 }
 
 // Adds what the path that the system names (a loop device's backing file, a
 // file system's source, a layer's folder) holds at window: a block device;
-// a regular file and the files it is; the file system of a folder.
-// kMissing where this namespace reaches nothing there.
+// a regular file and the files it is; the file system of a folder; hidden
+// storage for anything else. kMissing where this namespace reaches nothing
+// there.
 Named add_named(const char* path, rt::Window window, rt::Lowers* below) {
   Status status{};
-  const Path at = system_file() << path;
-  dev_t device = 0;
-  if (*path != '/' || !at.fits() || !status_at(AT_FDCWD, at.c_str(), &status)) {
-    // A device whose node this namespace lacks, as a container's small /dev.
-    if (device_at(path, &device)) return rt::add(below, device_lower(device, window)) ? Named::kAdded : Named::kUntold;
-    return Named::kMissing;
-  }
+  const Path at = system_file(path);
+  const int fd = *path == '/' ? ::open(at.c_str(), O_PATH) : -1;
+  const bool found = fd >= 0 && status_of(fd, &status);
+  bool added = false;
   bool told = true;
-  if (S_ISBLK(status.mode)) {
+  bool node_missing = false;
+  dev_t device = 0;
+  if (!found) {
+    // A device whose node this namespace lacks, as a container's small /dev.
+    node_missing = device_at(path, &device);
+    told = !node_missing || rt::add(below, device_lower(device, window));
+  } else if (S_ISBLK(status.mode)) {
     told = rt::add(below, device_lower(status.represented, window));
   } else if (S_ISDIR(status.mode)) {
     told = rt::add(below, file_system_lower(status));
   } else if (S_ISREG(status.mode)) {
-    bool added = false;
-    told = rt::add(below, file_lower(status.device, status.inode, status.mount, window)) &&
-           add_files_it_is(path, magic_of(-1, at.c_str()), status, rt::Use::kRead, window, below, &added);
+    // The file's own magic number, through a descriptor that reads nothing.
+    told = rt::add(below, file_lower(status, window)) &&
+           add_files_it_is(path, magic_of(fd), status, rt::Use::kRead, window, below, &added);
   } else {
     told = rt::add(below, kHiddenLower);
   }
-  return told ? Named::kAdded : Named::kUntold;
+  if (fd >= 0) ::close(fd);
+  return !told ? Named::kUntold : found || node_missing ? Named::kAdded : Named::kMissing;
 }
 
 // Adds each block device that the folder at path links (a device's
@@ -774,67 +735,52 @@ bool add_linked_devices(const Path& path, rt::Lowers* below) {
 // since, whose name leads nowhere. Returns false when the node cannot be
 // opened or does not answer.
 bool add_loop_status(dev_t device, rt::Lowers* below) {
-  char name[256];
-  if (!device_name(device, name, sizeof name)) return false;
-  const Path node = system_file() << "/dev/" << name;
-  const int fd = node.fits() ? ::open(node.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-  if (fd < 0) return false;
+  Path node = system_file("/dev/");
+  const int fd = ::open((node << device_name(device).c_str()).c_str(), O_RDONLY | O_NONBLOCK);
   struct stat status {};
   LoopInfo loop{};
   // The node must be the device itself, not one of the same name.
-  bool told = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
-  const bool bound = told && control(fd, kLoopGetStatus, &loop) == 0;
-  if (told && !bound) told = errno == ENXIO;
-  ::close(fd);
+  const bool node_told = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
+  const bool bound = node_told && control(fd, kLoopGetStatus, &loop) == 0;
+  const bool told = bound || (node_told && errno == ENXIO);
+  if (fd >= 0) ::close(fd);
   const auto start = static_cast<int64_t>(loop.offset);
   const rt::Window window{start,
                           loop.size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(loop.size_limit)};
+  const Status file{S_IFREG, static_cast<dev_t>(loop.device), loop.inode, 0, 0, 0};
   // rdevice: the backing file's st_rdev, 0 for a regular file.
-  if (!told || !bound) return told;
-  return loop.rdevice != 0 ? rt::add(below, device_lower(static_cast<dev_t>(loop.rdevice), window))
-                           : rt::add(below, file_lower(static_cast<dev_t>(loop.device), loop.inode, 0, window));
+  return told && (!bound || rt::add(below, loop.rdevice != 0 ? device_lower(static_cast<dev_t>(loop.rdevice), window)
+                                                             : file_lower(file, window)));
 }
 
-// Adds what the loop device numbered device, whose sysfs folder is folder,
-// reads from: the backing file that sysfs names, which any process may
-// read, in the window that its offset and size limit make. Returns false
-// when that cannot be told.
-bool add_loop_backing(dev_t device, const Path& folder, rt::Lowers* below) {
+// Adds what the loop device numbered device reads from: the backing file
+// that sysfs names, which any process may read, in the window that its
+// offset and size limit make. Returns false when that cannot be told.
+bool add_loop_backing(dev_t device, rt::Lowers* below) {
   char backing[4096];
-  Path attribute = folder;
-  if (!read_text(attribute << "/loop/backing_file", backing, sizeof backing)) {
-    // A loop device that reads nothing has no loop folder, and no size.
-    unsigned long long sectors = 1;
-    Path loop = folder;
-    Path size = folder;
-    if (!exists(loop << "/loop") && read_decimal(size << "/size", &sectors) && sectors == 0) return true;
-    return add_loop_status(device, below);
-  }
-  backing[strcspn(backing, "\n")] = '\0';
   unsigned long long offset = 0;
   unsigned long long limit = 0;
-  Path offset_path = folder;
-  Path limit_path = folder;
-  if (!read_decimal(offset_path << "/loop/offset", &offset) || !read_decimal(limit_path << "/loop/sizelimit", &limit)) {
+  unsigned long long sectors = 1;
+  if (!read_text(sysfs_device(device, "/loop/backing_file"), backing, sizeof backing)) {
+    // A loop device that reads nothing has no loop folder, and no size.
+    return (!exists(sysfs_device(device, "/loop")) && read_decimal(sysfs_device(device, "/size"), &sectors) &&
+            sectors == 0) ||
+           add_loop_status(device, below);
+  }
+  backing[strcspn(backing, "\n")] = '\0';
+  if (!read_decimal(sysfs_device(device, "/loop/offset"), &offset) ||
+      !read_decimal(sysfs_device(device, "/loop/sizelimit"), &limit)) {
     return false;
   }
   const auto start = static_cast<int64_t>(offset);
   const rt::Window window{start, limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(limit)};
-  switch (add_named(backing, window, below)) {
-    case Named::kAdded:
-      return true;
-    case Named::kUntold:
-      return false;
-    case Named::kMissing:
-      break;
-  }
+  const Named named = add_named(backing, window, below);
   // A backing file deleted since: only the node tells which file it was.
-  constexpr const char* kDeleted = " (deleted)";
-  const size_t length = strlen(backing);
-  if (length > strlen(kDeleted) && strcmp(backing + length - strlen(kDeleted), kDeleted) == 0) {
+  const char* deleted = strstr(backing, " (deleted)");
+  if (named == Named::kMissing && deleted != nullptr && deleted[strlen(" (deleted)")] == '\0') {
     return add_loop_status(device, below);
   }
-  return rt::add(below, kHiddenLower);
+  return named == Named::kAdded || (named == Named::kMissing && rt::add(below, kHiddenLower));
 }
 
 // Adds the devices of the Btrfs of mount: its folder in sysfs, found by the
@@ -842,123 +788,107 @@ bool add_loop_backing(dev_t device, const Path& folder, rt::Lowers* below) {
 // cannot be told.
 bool add_btrfs_devices(const MountLine& mount, rt::Lowers* below) {
   dev_t device = 0;
-  char name[256];
-  if (!device_at(mount.source, &device) || !device_name(device, name, sizeof name)) return false;
-  const Path folders = system_file() << "/sys/fs/btrfs";
+  const Path name = device_at(mount.source, &device) ? device_name(device) : Path{};
+  const Path folders = system_file("/sys/fs/btrfs");
   bool found = false;
   bool told = each_entry(folders, [&](const char* entry) {
     Path devices = folders;
     devices << "/" << entry << "/devices";
     Path member = devices;
-    if (!exists(member << "/" << name)) return true;
-    found = true;
-    told = add_linked_devices(devices, below);
-    return false;
+    found = *name.c_str() != '\0' && exists(member << "/" << name.c_str());
+    told = !found || add_linked_devices(devices, below);
+    return !found;
   });
   return told && found;
 }
 
 // Whether the block device numbered device holds an XFS, which may keep
-// its log and its realtime data on devices of their own. Sets *told false
-// when that cannot be told.
-bool holds_xfs(dev_t device, bool* told) {
-  char name[256];
-  *told = device_name(device, name, sizeof name);
-  return *told && exists(system_file() << "/sys/fs/xfs/" << name);
+// its log and its realtime data on devices of their own; where that cannot
+// be told, it may.
+bool may_hold_xfs(dev_t device) {
+  const Path name = device_name(device);
+  Path folder = system_file("/sys/fs/xfs/");
+  return *name.c_str() == '\0' || exists(folder << name.c_str());
 }
 
-// Adds the process of the FUSE file system numbered volume that serves it,
-// as its descriptors show: the files, devices and file systems of folders
-// that it holds open. Returns false where no process of this namespace
-// that this user may look at holds its /dev/fuse.
+// Adds the files, devices and file systems of folders that the process
+// serving the FUSE file system numbered volume holds open. The server: the
+// process whose /dev/fuse has the mount's connection, its minor number.
+// Returns false where no process that this user may look at holds it.
 bool add_served_files(dev_t volume, rt::Lowers* below) {
-  const Path processes = system_file() << "/proc";
+  const Path processes = system_file("/proc");
   Path server;
   bool found = false;
-  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  // The server: the process whose /dev/fuse has the mount's connection,
-  // its minor number.
+  const auto link_of = [](Path at, const char* fd, char* link, size_t size) {
+    const ssize_t got = ::readlink((at << "/" << fd).c_str(), link, size - 1);
+    link[got > 0 ? got : 0] = '\0';
+    return at;
+  };
   static_cast<void>(each_entry(processes, [&](const char* process) {
-    if (!is_digit(*process)) return true;
     Path fds = processes;
     fds << "/" << process << "/fd";
     static_cast<void>(each_entry(fds, [&](const char* fd) {
       char link[64];
-      Path at = fds;
-      const ssize_t got = (at << "/" << fd).fits() ? ::readlink(at.c_str(), link, sizeof link - 1) : -1;
-      link[got > 0 ? got : 0] = '\0';
-      if (strcmp(link, "/dev/fuse") != 0) return true;
       char text[1024];
       Path info = processes;
-      const char* field = read_text(info << "/" << process << "/fdinfo/" << fd, text, sizeof text)
-                              ? strstr(text, "fuse_connection:")
-                              : nullptr;
-      if (field == nullptr || strtoull(field + strlen("fuse_connection:"), nullptr, 10) != minor(volume)) return true;
-      server = fds;
-      found = true;
-      return false;
+      link_of(fds, fd, link, sizeof link);
+      const char* field =
+          strcmp(link, "/dev/fuse") == 0 && read_text(info << "/" << process << "/fdinfo/" << fd, text, sizeof text)
+              ? strstr(text, "fuse_connection:")
+              : nullptr;
+      found = field != nullptr && strtoull(field + strlen("fuse_connection:"), nullptr, 10) == minor(volume);
+      if (found) server = fds;
+      return !found;
     }));
     return !found;
   }));
-  if (!found) return false;
   bool told = true;
   static_cast<void>(each_entry(server, [&](const char* fd) {
     char link[16];
-    Path at = server;
-    const ssize_t got = (at << "/" << fd).fits() ? ::readlink(at.c_str(), link, sizeof link - 1) : -1;
-    link[got > 0 ? got : 0] = '\0';
     Status status{};
     // Pipes, sockets and the like name no file; nor does /dev/fuse hold
     // the file system's bytes.
-    if (got <= 0 || strchr(link, ':') != nullptr || strcmp(link, "/dev/fuse") == 0 ||
-        !status_at(AT_FDCWD, at.c_str(), &status)) {
+    const Path at = link_of(server, fd, link, sizeof link);
+    if (*link == '\0' || strchr(link, ':') != nullptr || strcmp(link, "/dev/fuse") == 0 || !status_at(at, &status)) {
       return true;
     }
-    if (S_ISREG(status.mode)) told = rt::add(below, file_lower(status.device, status.inode, status.mount, kWhole));
+    if (S_ISREG(status.mode)) told = rt::add(below, file_lower(status, kWhole));
     if (S_ISBLK(status.mode)) told = rt::add(below, device_lower(status.represented));
     if (S_ISDIR(status.mode)) told = rt::add(below, file_system_lower(status));
     return told;
   }));
-  return told;
+  return found && told;
 }
 
 // Adds what lies below the file system of the mount table's line mount.
 // Returns false when that cannot be told.
 bool describe_listed(const MountLine& mount, rt::Lowers* below) {
+  const auto device_named = [below](const char* path) {
+    dev_t number = 0;
+    return device_at(path, &number) && rt::add(below, device_lower(number));
+  };
   if (strcmp(mount.type, "btrfs") == 0) return add_btrfs_devices(mount, below);
-  const Path device = sysfs_device(mount.volume);
-  Path node = device;
-  if (exists(node << "/dev")) {
-    bool told = rt::add(below, device_lower(mount.volume));
-    if (!told || !holds_xfs(mount.volume, &told)) return told;
-    const auto device_named = [below](const char* path) {
-      dev_t number = 0;
-      return device_at(path, &number) && rt::add(below, device_lower(number));
-    };
-    return each_option(mount, "logdev=", device_named) && each_option(mount, "rtdev=", device_named);
+  // XFS keeps its log and its realtime data on devices of their own where
+  // it was mounted so.
+  if (exists(sysfs_device(mount.volume, "/dev"))) {
+    return rt::add(below, device_lower(mount.volume)) && each_option(mount, "logdev=", device_named) &&
+           each_option(mount, "rtdev=", device_named);
   }
   if (strcmp(mount.type, "overlay") == 0) {
     return each_layer(mount, [below](const char* folder, bool) {
-      return *folder == '/' && add_named(folder, kWhole, below) == Named::kAdded ? true : rt::add(below, kHiddenLower);
+      return add_named(folder, kWhole, below) == Named::kAdded || rt::add(below, kHiddenLower);
     });
   }
   if (is_one_of(mount.type, kInMemory, sizeof kInMemory / sizeof *kInMemory)) return true;
   // A source that names a device, an image (a file-backed erofs, ntfs-3g's
   // image) or a folder (a mirror); else a FUSE program holds its storage,
-  // or it lies where this namespace cannot name it.
-  switch (add_named(mount.source, kWhole, below)) {
-    case Named::kAdded:
-      return true;
-    case Named::kUntold:
-      return false;
-    case Named::kMissing:
-      break;
-  }
-  // An erofs mounted from an image named from the mounter's own folder
-  // lies in some file here, which cannot be told.
-  if (strcmp(mount.type, "erofs") == 0) return false;
+  // or it lies where this namespace cannot name it. An erofs mounted from
+  // an image named from the mounter's own folder lies in some file here,
+  // which cannot be told.
+  const Named named = add_named(mount.source, kWhole, below);
   const bool fuse = strcmp(mount.type, "fuse") == 0 || strncmp(mount.type, "fuse.", 5) == 0;
-  return (fuse && add_served_files(mount.volume, below)) || rt::add(below, kHiddenLower);
+  return named == Named::kAdded || (named == Named::kMissing && strcmp(mount.type, "erofs") != 0 &&
+                                    ((fuse && add_served_files(mount.volume, below)) || rt::add(below, kHiddenLower)));
 }
 
 rt::Kind kind_of(mode_t mode) {
@@ -1001,23 +931,10 @@ int open_source(const char* path) {
 }
 
 int open_folder(const char* path, const char** name) {
-  const char* slash = strrchr(path, '/');
-  *name = slash == nullptr ? path : slash + 1;
-  Path folder;
-  if (slash == nullptr) {
-    folder << ".";
-  } else if (slash == path) {
-    folder << "/";
-  } else {
-    char part[4096];
-    const auto length = static_cast<size_t>(slash - path);
-    if (length >= sizeof part) return -1;
-    memcpy(part, path, length);
-    part[length] = '\0';
-    folder << part;
-  }
+  char folder[4096];
+  *name = split_path(path, folder, sizeof folder);
   // O_PATH: a folder that may be written but not listed opens too.
-  return folder.fits() ? ::open(folder.c_str(), O_PATH | O_DIRECTORY) : -1;
+  return ::open(folder, O_PATH | O_DIRECTORY);
 }
 
 int open_in(int folder, const char* name, bool* missing) {
@@ -1034,29 +951,21 @@ int create_in(int folder, const char* name, int mode, bool* exists) {
 
 bool follow_link(int* folder, const char** name, char* link, int size) {
   const ssize_t got = ::readlinkat(*folder, *name, link, static_cast<size_t>(size) - 1);
-  if (got <= 0) return false;
-  link[got] = '\0';
-  char* slash = strrchr(link, '/');
-  if (slash == nullptr) {
-    *name = link;
-    return true;
-  }
+  link[got > 0 ? got : 0] = '\0';
   // The link's folder, from the folder that the link is in.
   char part[4096];
-  const size_t length = slash == link ? 1 : static_cast<size_t>(slash - link);
-  memcpy(part, link, length);
-  part[length] = '\0';
-  const int next = ::openat(*folder, part, O_PATH | O_DIRECTORY);
+  const char* target = split_path(link, part, sizeof part);
+  const int next = got > 0 ? ::openat(*folder, part, O_PATH | O_DIRECTORY) : -1;
   if (next < 0) return false;
   ::close(*folder);
   *folder = next;
-  *name = slash + 1;
+  *name = target;
   return true;
 }
 
 bool describe(int fd, FileInfo* info) {
   Status status{};
-  if (!status_at(fd, "", &status)) return false;
+  if (!status_of(fd, &status)) return false;
   info->kind = kind_of(status.mode);
   info->storage = {static_cast<uint64_t>(status.device), {status.inode, 0}};
   info->mount = {status.mount, static_cast<uint64_t>(status.device)};
@@ -1073,8 +982,7 @@ bool describe(int fd, FileInfo* info) {
 
 bool describe_file(int fd, Use use, Lowers* below) {
   Status status{};
-  if (!status_at(fd, "", &status)) return false;
-  const int64_t magic = magic_of(fd, nullptr);
+  const int64_t magic = magic_of(fd);
   // An overlay's file is found in its layers by its path in this namespace.
   char path[4096];
   Path link;
@@ -1082,67 +990,54 @@ bool describe_file(int fd, Use use, Lowers* below) {
   const ssize_t got = magic == kOverlay ? ::readlink(link.c_str(), path, sizeof path - 1) : -1;
   path[got > 0 ? got : 0] = '\0';
   bool added = false;
-  if (!add_files_it_is(got > 0 ? path : nullptr, magic, status, use, kWhole, below, &added)) return false;
-  return added || add(below, file_system_lower(status));
+  return status_of(fd, &status) &&
+         add_files_it_is(got > 0 ? path : nullptr, magic, status, use, kWhole, below, &added) &&
+         (added || add(below, file_system_lower(status)));
 }
 
 bool describe_mount(Mount mount, Lowers* below, uint64_t* file_system) {
   MountLine line;
-  if (find_mount(mount, &line)) {
-    *file_system = line.volume;
-    return describe_listed(line, below);
-  }
+  const bool listed = find_mount(mount, &line);
+  *file_system = listed ? line.volume : mount.volume;
   // Without the mount table (no /proc), a file system on a device is still
   // told by sysfs, but for an XFS, whose other devices only the table
   // names.
   const auto volume = static_cast<dev_t>(mount.volume);
-  *file_system = mount.volume;
-  bool told = false;
-  Path node = sysfs_device(volume);
-  return exists(node << "/dev") && !holds_xfs(volume, &told) && told && add(below, device_lower(volume));
+  return listed ? describe_listed(line, below)
+                : exists(sysfs_device(volume, "/dev")) && !may_hold_xfs(volume) && add(below, device_lower(volume));
 }
 
 bool describe_device(uint64_t device_number, Lowers* below) {
   const auto device = static_cast<dev_t>(device_number);
-  const Path folder = sysfs_device(device);
-  Path node = folder;
-  if (!exists(node << "/dev")) return false;
-  Path partition = folder;
+  unsigned long long start = 0;
+  unsigned long long sectors = 0;
+  dev_t disk = 0;
+  char link[1024] = "/";
+  if (!exists(sysfs_device(device, "/dev"))) return false;
   // A partition: a window of its disk, whose folder holds its own.
-  if (exists(partition << "/partition")) {
-    unsigned long long start = 0;
-    unsigned long long sectors = 0;
-    dev_t disk = 0;
-    Path start_path = folder;
-    Path size_path = folder;
-    Path disk_path = folder;
-    if (!read_decimal(start_path << "/start", &start) || !read_decimal(size_path << "/size", &sectors) ||
-        !read_device(disk_path << "/../dev", &disk)) {
-      return false;
-    }
-    const auto first = static_cast<int64_t>(start) * kSector;
-    return add(below, device_lower(disk, {first, first + static_cast<int64_t>(sectors) * kSector}));
+  if (exists(sysfs_device(device, "/partition"))) {
+    return read_decimal(sysfs_device(device, "/start"), &start) &&
+           read_decimal(sysfs_device(device, "/size"), &sectors) &&
+           read_device(sysfs_device(device, "/../dev"), &disk) &&
+           add(below, device_lower(disk, {static_cast<int64_t>(start) * kSector,
+                                          static_cast<int64_t>(start + sectors) * kSector}));
   }
-  Path loop = folder;
-  if (major(device) == kLoopMajor || exists(loop << "/loop")) return add_loop_backing(device, folder, below);
+  if (major(device) == kLoopMajor || exists(sysfs_device(device, "/loop"))) return add_loop_backing(device, below);
   // Device-mapper and md devices list the devices they are made of, with
   // their bytes anywhere in them; a disk lists none. A device of no hardware
   // that lists none keeps its bytes where no one names them: a ZFS volume
   // in its pool, a network block device on its server.
-  Path slaves = folder;
   const int count = below->count;
-  char link[1024];
-  const ssize_t got = ::readlink(folder.c_str(), link, sizeof link - 1);
-  link[got > 0 ? got : 0] = '\0';
-  return add_linked_devices(slaves << "/slaves", below) &&
+  device_name(device, link, sizeof link);
+  return add_linked_devices(sysfs_device(device, "/slaves"), below) &&
          (below->count > count || strstr(link, "/devices/virtual/") == nullptr || add(below, kHiddenLower));
 }
 
 bool new_file_group(int folder, int64_t* group) {
   struct stat status {};
-  if (::fstat(folder, &status) != 0) return false;
+  const bool told = ::fstat(folder, &status) == 0;
   *group = (status.st_mode & S_ISGID) != 0 ? status.st_gid : ::getegid();
-  return true;
+  return told;
 }
 
 bool takes_positions(int fd) { return ::lseek(fd, 0, SEEK_CUR) != -1 || errno != ESPIPE; }

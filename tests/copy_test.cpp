@@ -227,9 +227,9 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
       {100, {100, {on(11)}}}, {101, {101, {on(12)}}},     {102, {101, {on(12)}}},
       {103, {103, {on(13)}}}, {104, {104, {layer(100)}}}, {105, {105, {hidden}}},
       {106, {106, {}}},       {108, {108, {image}}},      {109, {109, {on(70)}}}};
-  const auto file = [](std::uint64_t volume, std::uint64_t inode = 0) {
+  const auto file = [](std::uint64_t volume, std::uint64_t inode = 0, std::uint64_t high = 0) {
     return rt::FileInfo{
-        rt::Kind::kRegular, {volume, {inode == 0 ? volume + 1 : inode, 0}}, {0, volume}, false, false, 0644, 100};
+        rt::Kind::kRegular, {volume, {inode == 0 ? volume + 1 : inode, high}}, {0, volume}, false, false, 0644, 100};
   };
   const auto device = [](std::uint64_t number) {
     return rt::FileInfo{rt::Kind::kBlockDevice, {rt::kDevices, {number, 0}}, {}, false, false, 0660, 6};
@@ -243,7 +243,7 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
     const char* output;
     bool made = false;  // the destination is still to be made
     std::int64_t size = 10;
-    std::vector<rt::Lower> source_below = {};
+    std::vector<rt::Lower> source_below = {}, destination_below = {};
   } cases[] = {
       {file(100), device(13), same},
       {file(103), device(20), same},
@@ -268,6 +268,8 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
       {file(110), file(100), untold, true},
       {file(111), file(100, 5), untold, false, 10, by_number},
       {file(111), file(100, 6), "", false, 10, by_number},
+      {file(100, 5), file(111), untold, false, 10, {}, by_number},
+      {file(100, 5), file(100, 5, 1), ""},
   };
   const std::string bytes = pattern(100);
   for (const auto& c : cases) {
@@ -279,6 +281,7 @@ TEST(Copy, WritesWhereItReadsWhereTheStorageBelowMeets) {
     files.devices = devices;
     files.mounts = mounts;
     files.source_below = c.source_below;
+    files.destination_below = c.destination_below;
     Fake fake(files);
     const std::string label = std::to_string(&c - cases);
     EXPECT_EQ(fake.copy(0, c.size), *c.output == '\0') << label;

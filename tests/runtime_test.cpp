@@ -160,6 +160,54 @@ TEST_F(Folder, MovesBytesAtThePositionsGiven) {
 }
 
 #ifndef _WIN32
+// The folder and the name that a destination is opened in, and the links
+// that lead from a name to where nothing is, on real files; calls on
+// descriptors that are none fail.
+TEST_F(Folder, OpensADestinationsFolderAndFollowsItsLinks) {
+  const std::string folder = file("");
+  std::filesystem::create_directory(folder + "d");
+  const struct {
+    const char* target;  // of the link "link"; null: "link" is a regular file
+    bool followed;
+    const char* name;
+  } links[] = {{"target", true, "target"},
+               {"d/target", true, "target"},
+               {"/target", true, "target"},
+               {"missing/x", false, "link"},
+               {nullptr, false, "link"}};
+  for (const auto& link : links) {
+    std::filesystem::remove(folder + "link");
+    if (link.target != nullptr) std::filesystem::create_symlink(link.target, folder + "link");
+    if (link.target == nullptr) std::ofstream(folder + "link") << "x";
+    const char* name = nullptr;
+    const std::string path = folder + "link";
+    int fd = rt::open_folder(path.c_str(), &name);
+    char kept[4096];
+    EXPECT_EQ(rt::follow_link(&fd, &name, kept, sizeof kept), link.followed) << link.name;
+    EXPECT_STREQ(name, link.name);
+    rt::close(fd);
+  }
+  const char* name = nullptr;
+  const std::string deep = std::string(5000, 'd') + "/x";
+  EXPECT_EQ(rt::open_folder(deep.c_str(), &name), -1);
+  for (const char* path : {"name", "/name"}) {
+    const int fd = rt::open_folder(path, &name);
+    struct stat opened {};
+    struct stat named {};
+    EXPECT_EQ(::fstat(fd, &opened) + ::stat(*path == '/' ? "/" : ".", &named), 0);
+    EXPECT_EQ(opened.st_ino, named.st_ino) << path;
+    EXPECT_STREQ(name, "name");
+    rt::close(fd);
+  }
+  rt::FileInfo info{};
+  rt::Lower lower[4];
+  rt::Lowers below{lower, 4, 0, false};
+  std::int64_t group = 0;
+  EXPECT_FALSE(rt::describe(-1, &info));
+  EXPECT_FALSE(rt::describe_file(-1, rt::Use::kRead, &below));
+  EXPECT_FALSE(rt::new_file_group(-1, &group));
+}
+
 // "M:m", as sysfs writes a device number.
 std::string numbers(std::uint64_t device) {
   return std::to_string(major(device)) + ":" + std::to_string(minor(device));
@@ -203,8 +251,8 @@ std::string told(bool ok, const rt::Lowers& below, const std::filesystem::path& 
 // /proc and the files that they name, which the runtime reads as the
 // system's root, and states what describe_device and describe_mount tell
 // there: "= PATH" a file, its lines "| ..." (or "= PATH | LINE"), "> PATH ->
-// TARGET" a link, "/ PATH" a folder, "? device M:m", "? mount ID" or "?
-// volume M:m" a call, followed by what it tells.
+// TARGET" a link, "/ PATH" a folder, "~ PATH" a FIFO, "? device M:m", "?
+// mount ID" or "? volume M:m" a call, followed by what it tells.
 TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
   for (const auto& system : std::filesystem::directory_iterator(DRAVLET_SYSTEMS)) {
     const std::filesystem::path tree = file(system.path().stem().c_str());
@@ -248,7 +296,7 @@ TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
       if (line.rfind("| ", 0) == 0 && out.is_open()) out << line.substr(2) << '\n';
       if (line.empty() || line[0] == '#' || line.rfind("| ", 0) == 0) continue;
       const std::string rest = line.substr(line.find(' ') + 1);
-      if (std::string("=>/?").find(line[0]) == std::string::npos) {
+      if (std::string("=>/?~").find(line[0]) == std::string::npos) {
         expected += line + "\n";
         continue;
       }
@@ -259,6 +307,9 @@ TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
       if (line[0] != '?') std::filesystem::create_directories(line[0] == '/' ? path : path.parent_path());
       if (line[0] == '=') out.open(path), out << (bar == std::string::npos ? "" : rest.substr(bar + 3) + "\n");
       if (line[0] == '>') std::filesystem::create_symlink(rest.substr(rest.find(" -> ") + 4), path);
+      if (line[0] == '~') {
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+      }
       if (line[0] == '?') call = rest;
     }
     check();

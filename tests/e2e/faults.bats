@@ -100,16 +100,19 @@ descriptor() {
 open(at)?\(.*"in"               | 1 | EACCES |                          | open  | open  | open
 fcntl\(@S, F_SETFL               | 1 | EBADF  |                          | open  | open  | open
 fadvise64\(@S                    | 1 | EIO    |                          | ok    | ok    | same
-statx\(@S                        | 1 | EIO    |                          | open  | open  | open
+statx\(@S                        | 1 | EIO    |                          | ok    | ok    | same
+(new)?fstat(at)?\(@S            | 1 | EIO    | statx:error=ENOSYS       | open  | open  | open
 fstatfs\(@S                      | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 0, SEEK_END           | 1 | EIO    |                          | seekend | seekend | seekend
 lseek\(@S, 10, SEEK_SET          | 1 | EINVAL |                          | seek  | seek  | seek
 open(at)?\(.*"\."               | 1 | EACCES |                          | out   | out   | out
-openat\(@F, "out", O_WRONLY\)    | 1 | EACCES |                          | out   | out   | out
-statx\(@F                        | 1 | EIO    |                          | maybe | -     | -
+openat\(@F, "out", O_WRONLY(.O_LARGEFILE)?\) | 1 | EACCES |                          | out   | out   | out
+statx\(@F                        | 1 | EIO    |                          | ok    | -     | -
+(new)?fstat(at)?\(@F            | 1 | EIO    | statx:error=ENOSYS       | maybe | -     | -
 openat\(@F, "out".*O_EXCL        | 1 | EIO    |                          | out   | -     | -
 openat\(@F, "out".*O_EXCL        | 1 | EEXIST |                          | ok    | -     | -
-statx\(@D                        | 1 | EIO    |                          | -     | maybe | maybe
+statx\(@D                        | 1 | EIO    |                          | -     | ok    | same
+(new)?fstat(at)?\(@D            | 1 | EIO    | statx:error=ENOSYS       | -     | maybe | maybe
 ftruncate\(@D, 0                 | 1 | EIO    |                          | -     | out   | -
 ioctl\(@D, [^,]*FICLONERANGE     | 1 | EIO    |                          | ok    | ok    | -
 lseek\(@S, 10, SEEK_DATA         | 1 | EIO    |                          | ok    | ok    | -

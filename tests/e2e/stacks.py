@@ -103,6 +103,8 @@ class Builder:
     def __init__(self, folder, seed):
         self.folder, self.seed, self.rng = folder, seed, random.Random(seed)
         self.undo, self.things, self.new, self.count, self.kinds = [], [], [], 0, []
+        # Each seed starts the kinds of overlay at a place of its own.
+        self.overlays, self.fuses, self.mirrors, self.mounts = int(seed), int(seed), 0, []
 
     def name(self, stem, folder=None):
         self.count += 1
@@ -146,7 +148,8 @@ class Builder:
         os.mkdir(point)
         self.mounted(point, "mount", *options, devices[0].path, point)
         os.chmod(point, 0o1777)
-        return point, file_system(devices)
+        self.mounts.append((point, file_system(devices)))
+        return self.mounts[-1]
 
     def fill(self, point, fs, depth):
         """Files in the file system, a name for a new one, maybe an image, an
@@ -191,28 +194,35 @@ class Builder:
 
     def overlay(self, point, fs):
         """An overlay whose lower layer is a folder of the file system at point,
-        its upper one there too or on a tmpfs, with xino or without."""
-        upper_fs, base = fs, point
-        if self.rng.random() < 0.5:
+        of four kinds in turn: its upper layer there too; on a tmpfs, without
+        xino and with; or none, a second lower one on a tmpfs."""
+        kind, self.overlays = self.overlays % 4, self.overlays + 1
+        upper_fs, base, top = fs, point, self.name("overlay")
+        if kind:
             base, upper_fs = self.name("tmpfs"), file_system()
             os.mkdir(base)
             self.mounted(base, "mount", "-t", "tmpfs", "tmpfs", base)
-        lower, upper, work, top = os.path.join(point, "lower"), os.path.join(base, "upper"), os.path.join(base, "work"), \
-            self.name("overlay")
-        for folder in (lower, upper, work, top):
+        folders = [os.path.join(point, "lower"), os.path.join(base, "upper"), os.path.join(base, "work")]
+        for folder in folders + [top]:
             os.makedirs(folder, exist_ok=True)
-        lowers = [self.file(self.name("lower", lower), fs) for _ in range(2)]
-        options = f"lowerdir={lower},upperdir={upper},workdir={work}" + ",xino=on" * (self.rng.random() < 0.5)
+        lowers = [self.file(self.name("lower", folders[0]), fs) for _ in range(2)]
+        options = "lowerdir={},upperdir={},workdir={}".format(*folders) + ",xino=on" * (kind == 2)
+        if kind == 3:
+            lowers.append(self.file(self.name("lower", folders[1]), upper_fs))
+            options = "lowerdir={}:{}".format(*folders[:2]) + ",xino=on" * (self.rng.random() < 0.5)
         self.mounted(top, "mount", "-t", "overlay", "overlay", "-o", options, top)
-        os.chmod(top, 0o1777)
         for file in lowers:
-            merged = types.SimpleNamespace(upper=upper, upper_fs=upper_fs, lower=file)
-            self.add(thing(os.path.join(top, os.path.basename(file.path)), file.length, real=file)).overlay = merged
+            merged = types.SimpleNamespace(upper=folders[1], upper_fs=upper_fs, lower=file)
+            self.add(thing(os.path.join(top, os.path.basename(file.path)), file.length, real=file,
+                           writable=kind != 3)).overlay = merged
+        if kind == 3:
+            return
+        os.chmod(top, 0o1777)
         made = self.name("made", top)
         with open(made, "wb") as f:
             f.write(self.rng.randbytes(self.rng.randrange(1, 100000)))
         self.add(thing(made, os.path.getsize(made), real=self.add(
-            thing(os.path.join(upper, os.path.basename(made)), os.path.getsize(made), fs=upper_fs))))
+            thing(os.path.join(folders[1], os.path.basename(made)), os.path.getsize(made), fs=upper_fs))))
         self.new.append(thing(os.path.join(top, "new"), 0, fs=upper_fs))
 
     def fuse_image(self, point, fs):
@@ -222,7 +232,8 @@ class Builder:
         os.makedirs(source), os.mkdir(top)
         with open(os.path.join(source, "inside"), "wb") as f:
             f.write(self.rng.randbytes(self.rng.randrange(1, 200000)))
-        if self.rng.random() < 0.5:
+        self.fuses += 1
+        if self.fuses % 2:
             image = self.name("image", point) + ".sqfs"
             self.run("mksquashfs", source, image, "-quiet", "-noappend")
             self.mounted(top, "squashfuse", "-o", "allow_other", image, top)
@@ -238,6 +249,7 @@ class Builder:
         """A mirror of the file system's root folder, its files those of the
         folder; maybe a loop device over an image through it."""
         top = self.name("mirror")
+        self.mirrors += 1
         os.mkdir(top)
         self.mounted(top, "bindfs", point, top)
         mirrored = file_system()
@@ -263,6 +275,11 @@ class Builder:
                 self.fill(*self.mount(devices), 2)
             else:
                 self.build_on(self.image(self.rng.choice((8, 12, 16)) * M), 1)
+        # Each stack has an overlay, a FUSE image and a mirror at least.
+        for built, step in ((self.overlays != int(self.seed), self.overlay), (self.fuses != int(self.seed), self.fuse_image),
+                            (self.mirrors, self.mirror)):
+            if not built:
+                step(*(self.mounts or [(self.folder, None)])[-1])
         # A loop device whose image is deleted since: only its node tells.
         gone = self.loop(self.image(M))
         os.unlink(gone.below[0][0].path)
