@@ -15,7 +15,10 @@ cmake -S . -B build/coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPI
   -DDRAVLET_TESTS=ON >/dev/null
 cmake --build build/coverage
 # A fixed seed, so that the random stacks and layouts reach the same code.
-DRAVLET_SEED=1 ctest --test-dir build/coverage --output-on-failure
+# The counters are written by every run of the tool: as another user too
+# (files that anyone may write), and in the container that stacks.py makes
+# (the build folder bound into it).
+(umask 000 && DRAVLET_SEED=1 DRAVLET_COVERAGE_FOLDER=$PWD/build/coverage ctest --test-dir build/coverage --output-on-failure)
 
 mkdir -p build/coverage/html
 gcovr --root . --filter 'src/' --object-directory build/coverage \

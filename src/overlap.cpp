@@ -134,7 +134,7 @@ void expand(Side& side, int index) {
     side.hidden = true;
   } else {
     // A file's bytes lie somewhere in its file system.
-    told = rt::add(&below, {rt::Layer::kFileSystem, 0, {}, level.lower.mount, kWhole});
+    rt::add(&below, {rt::Layer::kFileSystem, 0, {}, level.lower.mount, kWhole});
   }
   if (!told || below.full) side.told = false;
   push_lowers(side, index, lower, below.count, of_file_system ? &file_system : nullptr);

@@ -617,9 +617,8 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const Stat
     from = upper_file ? 0 : 1;
     to = upper_file ? 1 : to;
   }
-  bool told = true;
-  for (int i = from; i < to; ++i) told = told && rt::add(below, file_lower(layers.file_system[i], window, inode));
-  return told;
+  for (int i = from; i < to; ++i) rt::add(below, file_lower(layers.file_system[i], window, inode));
+  return true;
 }
 
 // The path of a file below the overlay of mount, whose path in this
@@ -640,20 +639,23 @@ bool path_in_overlay(const MountLine& mount, const char* path, Path* inside) {
 bool add_overlay_files(const MountLine& mount, const char* path, const Status& status, rt::Use use, rt::Window window,
                        rt::Lowers* below) {
   Layers layers;
-  if (!read_layers(mount, &layers) || (layers.hidden && !rt::add(below, kHiddenLower))) return false;
-  if (use == rt::Use::kMade) return !layers.upper || rt::add(below, file_system_lower(layers.file_system[0]));
+  const bool read = read_layers(mount, &layers);
+  if (layers.hidden) rt::add(below, kHiddenLower);
+  if (use == rt::Use::kMade && layers.upper) rt::add(below, file_system_lower(layers.file_system[0]));
+  if (!read || use == rt::Use::kMade) return read;
   // A folder named from the mounter's folder leaves the file's number,
   // which may be any file's of that number.
   rt::Lower any = file_lower(status, window);
   any.file.volume = rt::kAnyVolume;
-  if (layers.relative && !rt::add(below, any)) return false;
+  if (layers.relative) rt::add(below, any);
   Status upper{};
   Path inside;
   Path file;
   file << layers.upper_folder;
   const bool in_place = path != nullptr && path_in_overlay(mount, path, &inside);
   const bool in_upper = layers.upper && in_place && status_at(file << inside.c_str(), &upper) && S_ISREG(upper.mode);
-  if ((layers.upper && !in_place) || (in_upper && !rt::add(below, file_lower(upper, window)))) return false;
+  if (in_upper) rt::add(below, file_lower(upper, window));
+  if (layers.upper && !in_place) return false;
   // A file opened for writing is copied up first.
   if (use == rt::Use::kWritten) return in_upper || !layers.upper;
   return (in_upper && !has_option(mount, "metacopy=on")) || add_reported_files(mount, layers, status, window, below);
@@ -680,7 +682,8 @@ bool add_files_it_is(const char* path, int64_t magic, const Status& status, rt::
   if (magic == kOverlay) return (*added = true) && add_overlay_files(mount, path, status, use, window, below);
   if (!mirrored_folder(mount, &folder)) return true;
   *added = true;
-  return rt::add(below, use == rt::Use::kMade ? file_system_lower(folder) : file_lower(folder, window, status.inode));
+  rt::add(below, use == rt::Use::kMade ? file_system_lower(folder) : file_lower(folder, window, status.inode));
+  return true;
 }
 
 // Adds what the path that the system names (a loop device's backing file, a
@@ -695,22 +698,19 @@ Named add_named(const char* path, rt::Window window, rt::Lowers* below) {
   const bool found = fd >= 0 && status_of(fd, &status);
   bool added = false;
   bool told = true;
-  bool node_missing = false;
   dev_t device = 0;
-  if (!found) {
-    // A device whose node this namespace lacks, as a container's small /dev.
-    node_missing = device_at(path, &device);
-    told = !node_missing || rt::add(below, device_lower(device, window));
-  } else if (S_ISBLK(status.mode)) {
-    told = rt::add(below, device_lower(status.represented, window));
-  } else if (S_ISDIR(status.mode)) {
-    told = rt::add(below, file_system_lower(status));
-  } else if (S_ISREG(status.mode)) {
+  // A device whose node this namespace lacks, as a container's small /dev.
+  const bool node_missing = !found && device_at(path, &device);
+  if (node_missing || (found && S_ISBLK(status.mode))) {
+    rt::add(below, device_lower(node_missing ? device : status.represented, window));
+  } else if (found && S_ISDIR(status.mode)) {
+    rt::add(below, file_system_lower(status));
+  } else if (found && S_ISREG(status.mode)) {
     // The file's own magic number, through a descriptor that reads nothing.
-    told = rt::add(below, file_lower(status, window)) &&
-           add_files_it_is(path, magic_of(fd), status, rt::Use::kRead, window, below, &added);
-  } else {
-    told = rt::add(below, kHiddenLower);
+    rt::add(below, file_lower(status, window));
+    told = add_files_it_is(path, magic_of(fd), status, rt::Use::kRead, window, below, &added);
+  } else if (found) {
+    rt::add(below, kHiddenLower);
   }
   if (fd >= 0) ::close(fd);
   return !told ? Named::kUntold : found || node_missing ? Named::kAdded : Named::kMissing;
@@ -724,7 +724,8 @@ bool add_linked_devices(const Path& path, rt::Lowers* below) {
   const bool read = each_entry(path, [&](const char* name) {
     dev_t device = 0;
     Path attribute = path;
-    told = read_device(attribute << "/" << name << "/dev", &device) && rt::add(below, device_lower(device));
+    told = read_device(attribute << "/" << name << "/dev", &device);
+    if (told) rt::add(below, device_lower(device));
     return told;
   });
   return read && told;
@@ -749,8 +750,10 @@ bool add_loop_status(dev_t device, rt::Lowers* below) {
                           loop.size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(loop.size_limit)};
   const Status file{S_IFREG, static_cast<dev_t>(loop.device), loop.inode, 0, 0, 0};
   // rdevice: the backing file's st_rdev, 0 for a regular file.
-  return told && (!bound || rt::add(below, loop.rdevice != 0 ? device_lower(static_cast<dev_t>(loop.rdevice), window)
-                                                             : file_lower(file, window)));
+  const rt::Lower backing =
+      loop.rdevice != 0 ? device_lower(static_cast<dev_t>(loop.rdevice), window) : file_lower(file, window);
+  if (bound) rt::add(below, backing);
+  return told;
 }
 
 // Adds what the loop device numbered device reads from: the backing file
@@ -780,7 +783,8 @@ bool add_loop_backing(dev_t device, rt::Lowers* below) {
   if (named == Named::kMissing && deleted != nullptr && deleted[strlen(" (deleted)")] == '\0') {
     return add_loop_status(device, below);
   }
-  return named == Named::kAdded || (named == Named::kMissing && rt::add(below, kHiddenLower));
+  if (named == Named::kMissing) rt::add(below, kHiddenLower);
+  return named != Named::kUntold;
 }
 
 // Adds the devices of the Btrfs of mount: its folder in sysfs, found by the
@@ -842,7 +846,6 @@ bool add_served_files(dev_t volume, rt::Lowers* below) {
     }));
     return !found;
   }));
-  bool told = true;
   static_cast<void>(each_entry(server, [&](const char* fd) {
     char link[16];
     Status status{};
@@ -852,12 +855,12 @@ bool add_served_files(dev_t volume, rt::Lowers* below) {
     if (*link == '\0' || strchr(link, ':') != nullptr || strcmp(link, "/dev/fuse") == 0 || !status_at(at, &status)) {
       return true;
     }
-    if (S_ISREG(status.mode)) told = rt::add(below, file_lower(status, kWhole));
-    if (S_ISBLK(status.mode)) told = rt::add(below, device_lower(status.represented));
-    if (S_ISDIR(status.mode)) told = rt::add(below, file_system_lower(status));
-    return told;
+    if (S_ISREG(status.mode)) rt::add(below, file_lower(status, kWhole));
+    if (S_ISBLK(status.mode)) rt::add(below, device_lower(status.represented));
+    if (S_ISDIR(status.mode)) rt::add(below, file_system_lower(status));
+    return true;
   }));
-  return found && told;
+  return found;
 }
 
 // Adds what lies below the file system of the mount table's line mount.
@@ -865,18 +868,22 @@ bool add_served_files(dev_t volume, rt::Lowers* below) {
 bool describe_listed(const MountLine& mount, rt::Lowers* below) {
   const auto device_named = [below](const char* path) {
     dev_t number = 0;
-    return device_at(path, &number) && rt::add(below, device_lower(number));
+    const bool found = device_at(path, &number);
+    if (found) rt::add(below, device_lower(number));
+    return found;
   };
   if (strcmp(mount.type, "btrfs") == 0) return add_btrfs_devices(mount, below);
   // XFS keeps its log and its realtime data on devices of their own where
   // it was mounted so.
   if (exists(sysfs_device(mount.volume, "/dev"))) {
-    return rt::add(below, device_lower(mount.volume)) && each_option(mount, "logdev=", device_named) &&
-           each_option(mount, "rtdev=", device_named);
+    rt::add(below, device_lower(mount.volume));
+    return each_option(mount, "logdev=", device_named) && each_option(mount, "rtdev=", device_named);
   }
   if (strcmp(mount.type, "overlay") == 0) {
     return each_layer(mount, [below](const char* folder, bool) {
-      return add_named(folder, kWhole, below) == Named::kAdded || rt::add(below, kHiddenLower);
+      const Named named = add_named(folder, kWhole, below);
+      if (named == Named::kMissing) rt::add(below, kHiddenLower);
+      return named != Named::kUntold;
     });
   }
   if (is_one_of(mount.type, kInMemory, sizeof kInMemory / sizeof *kInMemory)) return true;
@@ -887,8 +894,10 @@ bool describe_listed(const MountLine& mount, rt::Lowers* below) {
   // which cannot be told.
   const Named named = add_named(mount.source, kWhole, below);
   const bool fuse = strcmp(mount.type, "fuse") == 0 || strncmp(mount.type, "fuse.", 5) == 0;
-  return named == Named::kAdded || (named == Named::kMissing && strcmp(mount.type, "erofs") != 0 &&
-                                    ((fuse && add_served_files(mount.volume, below)) || rt::add(below, kHiddenLower)));
+  const bool served = named == Named::kMissing && fuse && add_served_files(mount.volume, below);
+  const bool hidden = named == Named::kMissing && !served;
+  if (hidden) rt::add(below, kHiddenLower);
+  return named == Named::kAdded || served || (hidden && strcmp(mount.type, "erofs") != 0);
 }
 
 rt::Kind kind_of(mode_t mode) {
@@ -990,9 +999,10 @@ bool describe_file(int fd, Use use, Lowers* below) {
   const ssize_t got = magic == kOverlay ? ::readlink(link.c_str(), path, sizeof path - 1) : -1;
   path[got > 0 ? got : 0] = '\0';
   bool added = false;
-  return status_of(fd, &status) &&
-         add_files_it_is(got > 0 ? path : nullptr, magic, status, use, kWhole, below, &added) &&
-         (added || add(below, file_system_lower(status)));
+  const bool told =
+      status_of(fd, &status) && add_files_it_is(got > 0 ? path : nullptr, magic, status, use, kWhole, below, &added);
+  if (told && !added) add(below, file_system_lower(status));
+  return told;
 }
 
 bool describe_mount(Mount mount, Lowers* below, uint64_t* file_system) {
@@ -1003,8 +1013,9 @@ bool describe_mount(Mount mount, Lowers* below, uint64_t* file_system) {
   // told by sysfs, but for an XFS, whose other devices only the table
   // names.
   const auto volume = static_cast<dev_t>(mount.volume);
-  return listed ? describe_listed(line, below)
-                : exists(sysfs_device(volume, "/dev")) && !may_hold_xfs(volume) && add(below, device_lower(volume));
+  const bool on_device = !listed && exists(sysfs_device(volume, "/dev")) && !may_hold_xfs(volume);
+  if (on_device) add(below, device_lower(volume));
+  return listed ? describe_listed(line, below) : on_device;
 }
 
 bool describe_device(uint64_t device_number, Lowers* below) {
@@ -1016,11 +1027,12 @@ bool describe_device(uint64_t device_number, Lowers* below) {
   if (!exists(sysfs_device(device, "/dev"))) return false;
   // A partition: a window of its disk, whose folder holds its own.
   if (exists(sysfs_device(device, "/partition"))) {
-    return read_decimal(sysfs_device(device, "/start"), &start) &&
-           read_decimal(sysfs_device(device, "/size"), &sectors) &&
-           read_device(sysfs_device(device, "/../dev"), &disk) &&
-           add(below, device_lower(disk, {static_cast<int64_t>(start) * kSector,
-                                          static_cast<int64_t>(start + sectors) * kSector}));
+    const bool told = read_decimal(sysfs_device(device, "/start"), &start) &&
+                      read_decimal(sysfs_device(device, "/size"), &sectors) &&
+                      read_device(sysfs_device(device, "/../dev"), &disk);
+    const rt::Window window{static_cast<int64_t>(start) * kSector, static_cast<int64_t>(start + sectors) * kSector};
+    if (told) add(below, device_lower(disk, window));
+    return told;
   }
   if (major(device) == kLoopMajor || exists(sysfs_device(device, "/loop"))) return add_loop_backing(device, below);
   // Device-mapper and md devices list the devices they are made of, with
@@ -1029,8 +1041,9 @@ bool describe_device(uint64_t device_number, Lowers* below) {
   // in its pool, a network block device on its server.
   const int count = below->count;
   device_name(device, link, sizeof link);
-  return add_linked_devices(sysfs_device(device, "/slaves"), below) &&
-         (below->count > count || strstr(link, "/devices/virtual/") == nullptr || add(below, kHiddenLower));
+  const bool told = add_linked_devices(sysfs_device(device, "/slaves"), below);
+  if (told && below->count == count && strstr(link, "/devices/virtual/") != nullptr) add(below, kHiddenLower);
+  return told;
 }
 
 bool new_file_group(int folder, int64_t* group) {

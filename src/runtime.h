@@ -73,8 +73,9 @@ struct Lower {
 };
 
 // Room for what a describe call finds below one level: it adds from count
-// on, and sets full where one more would not fit. The count of what lies
-// below a level has no bound of its own.
+// on, and sets full where one more would not fit, which makes the level one
+// that cannot be told. The count of what lies below a level has no bound of
+// its own.
 struct Lowers {
   Lower* lower;
   int capacity;
@@ -82,14 +83,10 @@ struct Lowers {
   bool full;
 };
 
-// Adds lower to lowers; false when it is full.
-inline bool add(Lowers* lowers, const Lower& lower) {
-  if (lowers->count == lowers->capacity) {
-    lowers->full = true;
-    return false;
-  }
-  lowers->lower[lowers->count++] = lower;
-  return true;
+// Adds lower to lowers, or sets full where it has no room left.
+inline void add(Lowers* lowers, const Lower& lower) {
+  lowers->full |= lowers->count == lowers->capacity;
+  if (!lowers->full) lowers->lower[lowers->count++] = lower;
 }
 
 // What describe tells of an open file.

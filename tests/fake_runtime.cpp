@@ -210,7 +210,7 @@ bool describe(int fd, FileInfo* info) {
 
 // Adds lower to below, as far as it has room, which sets below->full.
 bool add_all(const std::vector<Lower>& lower, Lowers* below) {
-  for (const Lower& one : lower) static_cast<void>(add(below, one));
+  for (const Lower& one : lower) add(below, one);
   return true;
 }
 
@@ -233,7 +233,8 @@ bool describe_file(int fd, Use, Lowers* below) {
   const bool source = fd == FakeFiles::kSource;
   const std::vector<Lower>& given = source ? files.source_below : files.destination_below;
   const Mount mount = (source ? files.source_info : files.destination_info).mount;
-  return given.empty() ? add(below, {Layer::kFileSystem, 0, {}, mount, {0, kStorageEnd}}) : add_all(given, below);
+  if (given.empty()) add(below, {Layer::kFileSystem, 0, {}, mount, {0, kStorageEnd}});
+  return add_all(given, below);
 }
 
 void set_system_root(const char*) {}
