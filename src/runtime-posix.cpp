@@ -282,10 +282,11 @@ Visit visit_with() {
 // cannot be read.
 bool visit_entries(const Path& path, Visit visit, void* each) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
   alignas(8) char entries[8192];
-  long got = fd < 0 ? -1 : 0;
+  long got = 0;
   bool going = true;
-  while (going && fd >= 0 && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
+  while (going && (got = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0) {
     for (long at = 0; going && at < got;) {
       DirectoryEntry entry{};
       memcpy(&entry, entries + at, sizeof entry);
@@ -294,7 +295,7 @@ bool visit_entries(const Path& path, Visit visit, void* each) {
       at += entry.length;
     }
   }
-  if (fd >= 0) ::close(fd);
+  ::close(fd);
   return got >= 0;
 }
 
@@ -347,10 +348,9 @@ bool status_of(int fd, Status* status) {
              x.inode,    makedev(x.rdevice_major, x.rdevice_minor),
              x.mount_id, x.group};
   if (status->mount == 0) {
-    Path path;
     char text[1024];
     const char* field =
-        read_text(path << "/proc/self/fdinfo/" << static_cast<unsigned long long>(fd), text, sizeof text)
+        read_text(Path() << "/proc/self/fdinfo/" << static_cast<unsigned long long>(fd), text, sizeof text)
             ? strstr(text, "mnt_id:")
             : nullptr;
     status->mount = field == nullptr ? 0 : strtoull(field + strlen("mnt_id:"), nullptr, 10);
@@ -462,9 +462,11 @@ bool visit_options(const MountLine& mount, const char* name, Visit visit, void* 
   for (const char* option = mount.options; option != nullptr;) {
     const char* comma = strchr(option, ',');
     const size_t size = comma == nullptr ? strlen(option) : static_cast<size_t>(comma - option);
-    const bool named = size >= length && strncmp(option, name, length) == 0;
     // A value is never longer than the options it is one of.
-    if (named && copy_field(option + length, size - length, value, sizeof value) && !visit(each, value)) return false;
+    if (size >= length && strncmp(option, name, length) == 0) {
+      static_cast<void>(copy_field(option + length, size - length, value, sizeof value));
+      if (!visit(each, value)) return false;
+    }
     option = comma == nullptr ? nullptr : comma + 1;
   }
   return true;
@@ -519,34 +521,53 @@ enum class Named { kAdded, kMissing, kUntold };
 
 Named add_named(const char* path, rt::Window window, rt::Lowers* below);
 
-// Calls each(folder, upper) for each folder of an overlay's layers that its
-// options name: the upper one with upper set. Options that set one layer
-// each (lowerdir+=, since Linux 6.5) take paths as they are; the older ones
-// escape a character with a backslash, and lowerdir= separates its paths
-// with colons. Returns false when a call does.
+// A list of an overlay's layers being read: whether its paths are given as
+// they are, the folder read last, and the call for each.
+struct LayerList {
+  bool literal;
+  char folder[sizeof MountLine::options];
+  bool (*visit)(void* each, const char* folder, bool upper);
+  void* each;
+};
+
+// Calls list's visit for each folder of value, an option's paths,
+// separated by colons where separated is set. Returns false when a call
+// does.
+bool visit_paths(LayerList& list, const char* value, bool separated, bool upper) {
+  bool going = true;
+  for (const char* in = value; going && *in != '\0';) {
+    size_t length = 0;
+    for (; *in != '\0' && !(separated && *in == ':'); ++in) {
+      in += !list.literal && in[0] == '\\' && in[1] != '\0' ? 1 : 0;
+      list.folder[length++] = *in;
+    }
+    list.folder[length] = '\0';
+    in += *in == ':' ? 1 : 0;
+    // Data-only layers follow "::".
+    going = length == 0 || list.visit(list.each, list.folder, upper);
+  }
+  return going;
+}
+
+// Calls visit(each, folder, upper) for each folder of an overlay's layers
+// that its options name: the upper one with upper set. Options that set one
+// layer each (lowerdir+=, since Linux 6.5) take paths as they are; the
+// older ones escape a character with a backslash, and lowerdir= separates
+// its paths with colons. Returns false when a call does.
+bool visit_layers(const MountLine& mount, bool (*visit)(void*, const char*, bool), void* each) {
+  LayerList list{has_option(mount, "lowerdir+=") || has_option(mount, "datadir+="), "", visit, each};
+  return each_option(mount,
+                     "lowerdir=", [&](const char* value) { return visit_paths(list, value, !list.literal, false); }) &&
+         each_option(mount, "lowerdir+=", [&](const char* value) { return visit_paths(list, value, false, false); }) &&
+         each_option(mount, "datadir+=", [&](const char* value) { return visit_paths(list, value, false, false); }) &&
+         each_option(mount, "upperdir=", [&](const char* value) { return visit_paths(list, value, false, true); });
+}
+
 template <typename Each>
 bool each_layer(const MountLine& mount, Each each) {
-  const bool literal = has_option(mount, "lowerdir+=") || has_option(mount, "datadir+=");
-  char folder[sizeof mount.options];
-  const auto split = [&](const char* value, bool separated, bool upper) {
-    bool going = true;
-    for (const char* in = value; going && *in != '\0';) {
-      size_t length = 0;
-      for (; *in != '\0' && !(separated && *in == ':'); ++in) {
-        in += !literal && in[0] == '\\' && in[1] != '\0' ? 1 : 0;
-        folder[length++] = *in;
-      }
-      folder[length] = '\0';
-      in += *in == ':' ? 1 : 0;
-      // Data-only layers follow "::".
-      going = length == 0 || each(folder, upper);
-    }
-    return going;
-  };
-  return each_option(mount, "lowerdir=", [&](const char* value) { return split(value, !literal, false); }) &&
-         each_option(mount, "lowerdir+=", [&](const char* value) { return split(value, false, false); }) &&
-         each_option(mount, "datadir+=", [&](const char* value) { return split(value, false, false); }) &&
-         each_option(mount, "upperdir=", [&](const char* value) { return split(value, false, true); });
+  return visit_layers(
+      mount, [](void* call, const char* folder, bool upper) { return (*static_cast<Each*>(call))(folder, upper); },
+      &each);
 }
 
 // An overlay's layers, as this namespace names them. Their file systems in
@@ -611,11 +632,10 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const Stat
     inode &= (uint64_t{1} << shift) - 1;
     if ((slot & 1) != 0 || from < first || from >= layers.file_systems) return false;
   } else if (to - first > 1) {
-    // Layers on more file systems than one, without xino: an upper file
-    // reports its file system's number, a lower one a number made up.
-    const bool upper_file = layers.upper && status.device == layers.file_system[0].device;
-    from = upper_file ? 0 : 1;
-    to = upper_file ? 1 : to;
+    // Layers on more file systems than one, without xino: a lower layer's
+    // file reports a number made up for its file system (an upper one's is
+    // in the upper layer, told by its path).
+    from = 1;
   }
   for (int i = from; i < to; ++i) rt::add(below, file_lower(layers.file_system[i], window, inode));
   return true;
@@ -679,7 +699,10 @@ bool add_files_it_is(const char* path, int64_t magic, const Status& status, rt::
   *added = false;
   if (magic != kOverlay && magic != kFuse) return true;
   if (!find_mount({status.mount, static_cast<uint64_t>(status.device)}, &mount)) return false;
-  if (magic == kOverlay) return (*added = true) && add_overlay_files(mount, path, status, use, window, below);
+  if (magic == kOverlay) {
+    *added = true;
+    return add_overlay_files(mount, path, status, use, window, below);
+  }
   if (!mirrored_folder(mount, &folder)) return true;
   *added = true;
   rt::add(below, use == rt::Use::kMade ? file_system_lower(folder) : file_lower(folder, window, status.inode));
@@ -962,9 +985,9 @@ bool follow_link(int* folder, const char** name, char* link, int size) {
   const ssize_t got = ::readlinkat(*folder, *name, link, static_cast<size_t>(size) - 1);
   link[got > 0 ? got : 0] = '\0';
   // The link's folder, from the folder that the link is in.
-  char part[4096];
-  const char* target = split_path(link, part, sizeof part);
-  const int next = got > 0 ? ::openat(*folder, part, O_PATH | O_DIRECTORY) : -1;
+  char above[4096];
+  const char* target = split_path(link, above, sizeof above);
+  const int next = got > 0 ? ::openat(*folder, above, O_PATH | O_DIRECTORY) : -1;
   if (next < 0) return false;
   ::close(*folder);
   *folder = next;

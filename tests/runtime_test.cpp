@@ -160,99 +160,48 @@ TEST_F(Folder, MovesBytesAtThePositionsGiven) {
 }
 
 #ifndef _WIN32
-// The folder and the name that a destination is opened in, and the links
-// that lead from a name to where nothing is, on real files; calls on
-// descriptors that are none fail.
-TEST_F(Folder, OpensADestinationsFolderAndFollowsItsLinks) {
-  const std::string folder = file("");
-  std::filesystem::create_directory(folder + "d");
-  const struct {
-    const char* target;  // of the link "link"; null: "link" is a regular file
-    bool followed;
-    const char* name;
-  } links[] = {{"target", true, "target"},
-               {"d/target", true, "target"},
-               {"/target", true, "target"},
-               {"missing/x", false, "link"},
-               {nullptr, false, "link"}};
-  for (const auto& link : links) {
-    std::filesystem::remove(folder + "link");
-    if (link.target != nullptr) std::filesystem::create_symlink(link.target, folder + "link");
-    if (link.target == nullptr) std::ofstream(folder + "link") << "x";
-    const char* name = nullptr;
-    const std::string path = folder + "link";
-    int fd = rt::open_folder(path.c_str(), &name);
-    char kept[4096];
-    EXPECT_EQ(rt::follow_link(&fd, &name, kept, sizeof kept), link.followed) << link.name;
-    EXPECT_STREQ(name, link.name);
-    rt::close(fd);
-  }
-  const char* name = nullptr;
-  const std::string deep = std::string(5000, 'd') + "/x";
-  EXPECT_EQ(rt::open_folder(deep.c_str(), &name), -1);
-  for (const char* path : {"name", "/name"}) {
-    const int fd = rt::open_folder(path, &name);
-    struct stat opened {};
-    struct stat named {};
-    EXPECT_EQ(::fstat(fd, &opened) + ::stat(*path == '/' ? "/" : ".", &named), 0);
-    EXPECT_EQ(opened.st_ino, named.st_ino) << path;
-    EXPECT_STREQ(name, "name");
-    rt::close(fd);
-  }
-  rt::FileInfo info{};
-  rt::Lower lower[4];
-  rt::Lowers below{lower, 4, 0, false};
-  std::int64_t group = 0;
-  EXPECT_FALSE(rt::describe(-1, &info));
-  EXPECT_FALSE(rt::describe_file(-1, rt::Use::kRead, &below));
-  EXPECT_FALSE(rt::new_file_group(-1, &group));
-}
-
 // "M:m", as sysfs writes a device number.
 std::string numbers(std::uint64_t device) {
   return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
-// What a describe call told, a line for each level below, as the systems'
-// files write it: "device 8:0 2048-4096", "file images/a.img 0-end",
-// "file-system tree" (a folder of the tree), "hidden"; "untold" where the
-// call failed.
-std::string told(bool ok, const rt::Lowers& below, const std::filesystem::path& tree) {
-  if (!ok) return "untold\n";
+// What a call told, a line a level below, in any order, as the systems'
+// files write it: "device 8:0 2048-4096", "file images/a.img 0-end" (by its
+// path in the tree), "file-system tree" (a folder of the tree), "hidden";
+// "untold" where the call failed.
+std::multiset<std::string> told(bool ok, const rt::Lowers& below, const std::filesystem::path& tree) {
+  std::multiset<std::string> lines;
   struct stat root {};
   static_cast<void>(::stat(tree.c_str(), &root));
-  std::string text;
-  for (const rt::Lower& lower : std::vector<rt::Lower>(below.lower, below.lower + below.count)) {
+  for (int i = 0; ok && i < below.count; ++i) {
+    const rt::Lower& lower = below.lower[i];
     const rt::Window& window = lower.window;
+    std::string name = numbers(lower.file.volume) + ":" + std::to_string(lower.file.file[0]);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+      struct stat status {};
+      const bool same = ::lstat(entry.path().c_str(), &status) == 0 && status.st_ino == lower.file.file[0];
+      if (same && status.st_dev == lower.file.volume) name = entry.path().lexically_relative(tree).string();
+    }
     const std::string where = window.start == 0 && window.end == rt::kStorageEnd
                                   ? ""
                                   : " " + std::to_string(window.start) + "-" +
                                         (window.end == rt::kStorageEnd ? "end" : std::to_string(window.end));
-    // A file of the tree by its path there, another by its numbers.
-    std::string name = numbers(lower.file.volume) + ":" + std::to_string(lower.file.file[0]);
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
-      struct stat status {};
-      if (lower.layer == rt::Layer::kFile && ::lstat(entry.path().c_str(), &status) == 0 &&
-          status.st_ino == lower.file.file[0] && status.st_dev == lower.file.volume) {
-        name = entry.path().lexically_relative(tree).string();
-      }
-    }
-    const bool in_tree = lower.mount.volume == root.st_dev;
-    const char* kinds[] = {"device ", "file ", "file-system ", "hidden"};
-    const std::string names[] = {numbers(lower.device), name, in_tree ? "tree" : numbers(lower.mount.volume), ""};
-    const bool windowed = lower.layer == rt::Layer::kDevice || lower.layer == rt::Layer::kFile;
-    text +=
-        kinds[static_cast<int>(lower.layer)] + names[static_cast<int>(lower.layer)] + (windowed ? where : "") + "\n";
+    const std::string text[] = {
+        "device " + numbers(lower.device) + where, "file " + name + where,
+        "file-system " + (lower.mount.volume == root.st_dev ? "tree" : numbers(lower.mount.volume)), "hidden"};
+    lines.insert(text[static_cast<int>(lower.layer)]);
   }
-  return text;
+  if (!ok) lines.insert("untold");
+  return lines;
 }
 
 // Each captured or written system of tests/systems lays out a tree of /sys,
 // /proc and the files that they name, which the runtime reads as the
-// system's root, and states what describe_device and describe_mount tell
-// there: "= PATH" a file, its lines "| ..." (or "= PATH | LINE"), "> PATH ->
-// TARGET" a link, "/ PATH" a folder, "~ PATH" a FIFO, "? device M:m", "?
-// mount ID" or "? volume M:m" a call, followed by what it tells.
+// system's root, and states what the calls tell there: "= PATH" a file, its
+// lines "| ..." (or "= PATH | LINE"), "> PATH -> TARGET" a link, "/ PATH" a
+// folder, "~ PATH" a FIFO; "? device M:m", "? mount ID" and "? volume M:m"
+// describe, "? link PATH" opens PATH's folder and follows PATH if a link;
+// each followed by what it tells. Descriptors that are none tell nothing.
 TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
   for (const auto& system : std::filesystem::directory_iterator(DRAVLET_SYSTEMS)) {
     const std::filesystem::path tree = file(system.path().stem().c_str());
@@ -261,9 +210,8 @@ TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
     std::ifstream in(system.path());
     std::ofstream out;
     std::string call;
-    std::string expected;
+    std::multiset<std::string> expected;
     const auto check = [&] {
-      if (call.empty()) return;
       rt::Lower lower[64];
       rt::Lowers below{lower, 64, 0, false};
       std::uint64_t file_system = 0;
@@ -272,36 +220,38 @@ TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
       const std::size_t colon = number.find(':');
       const std::uint64_t device =
           colon == std::string::npos ? 0 : makedev(std::stoul(number), std::stoul(number.substr(colon + 1)));
-      std::string actual;
+      std::multiset<std::string> actual;
       if (what == "device") actual = told(rt::describe_device(device, &below), below, tree);
-      if (what != "device") {
+      if (what == "mount" || what == "volume") {
         const rt::Mount mount = what == "mount" ? rt::Mount{std::stoull(number), 0} : rt::Mount{0, device};
         const bool ok = rt::describe_mount(mount, &below, &file_system);
-        actual = (ok ? "number " + numbers(file_system) + "\n" : "") + told(ok, below, tree);
+        actual = told(ok, below, tree);
+        if (ok) actual.insert("number " + numbers(file_system));
       }
-      // In any order: a folder lists its entries in an order of its file
-      // system's.
-      const auto lines = [](const std::string& text) {
-        std::multiset<std::string> set;
-        for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-          set.insert(text.substr(at, end - at));
-        }
-        return set;
-      };
-      EXPECT_EQ(lines(actual), lines(expected)) << system.path().filename().string() << ": " << call << "\n" << actual;
-      call.clear();
+      if (what == "link") {
+        const char* name = nullptr;
+        const std::string path = (tree / number).string();
+        int folder = rt::open_folder(path.c_str(), &name);
+        char kept[4096];
+        actual = {folder == -1                                         ? "unopened"
+                  : rt::follow_link(&folder, &name, kept, sizeof kept) ? "followed"
+                                                                       : "kept",
+                  "name " + std::string(name)};
+        rt::close(folder);
+      }
+      EXPECT_EQ(actual, expected) << system.path().filename().string() << ": " << call;
       expected.clear();
     };
     for (std::string line; std::getline(in, line);) {
       if (line.rfind("| ", 0) == 0 && out.is_open()) out << line.substr(2) << '\n';
-      if (line.empty() || line[0] == '#' || line.rfind("| ", 0) == 0) continue;
-      const std::string rest = line.substr(line.find(' ') + 1);
+      if (line.empty() || std::string("#|").find(line[0]) != std::string::npos) continue;
       if (std::string("=>/?~").find(line[0]) == std::string::npos) {
-        expected += line + "\n";
+        expected.insert(line);
         continue;
       }
-      check();
+      if (!call.empty()) check();
       out.close();
+      const std::string rest = line.substr(line.find(' ') + 1);
       const std::size_t bar = rest.find(" | ");
       const std::filesystem::path path = tree / rest.substr(0, rest.find(line[0] == '>' ? " -> " : " | "));
       if (line[0] != '?') std::filesystem::create_directories(line[0] == '/' ? path : path.parent_path());
@@ -310,11 +260,16 @@ TEST_F(Folder, DescribesTheStorageOfCapturedSystems) {
       if (line[0] == '~') {
         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
       }
-      if (line[0] == '?') call = rest;
+      call = line[0] == '?' ? rest : "";
     }
-    check();
+    if (!call.empty()) check();
   }
   rt::set_system_root("");
+  rt::FileInfo info{};
+  std::int64_t group = 0;
+  rt::Lowers none{nullptr, 0, 0, false};
+  EXPECT_FALSE(rt::describe(-1, &info) || rt::describe_file(-1, rt::Use::kRead, &none) ||
+               rt::new_file_group(-1, &group));
 }
 #endif
 

@@ -324,7 +324,7 @@ def views(builder, rng, runner):
     os.mkdir(base)
     container = [os.path.join(runner, "container.sh"), base, "--volume", builder.folder]
     # A coverage build's counters, which its runs in the container add to.
-    container += ["--volume", os.environ["DRAVLET_COVERAGE_FOLDER"]] * ("DRAVLET_COVERAGE_FOLDER" in os.environ)
+    container += ["--volume", os.environ.get("DRAVLET_COVERAGE_FOLDER", "")] * ("DRAVLET_COVERAGE_FOLDER" in os.environ)
     container += [w for n in sorted(passed) for w in ("--device", n)] + [w for s in sorted(served) for w in ("--hide", s)]
     # The container's root holds its files, which its hidden layers keep.
     root = file_system(hidden=True)
