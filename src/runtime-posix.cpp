@@ -362,9 +362,9 @@ bool status_of(int fd, Status* status) {
 // it leads nowhere.
 bool status_at(const Path& path, Status* status) {
   const int fd = ::open(path.c_str(), O_PATH);
-  const bool told = fd >= 0 && status_of(fd, status);
-  if (fd >= 0) ::close(fd);
-  return told;
+  // A descriptor just opened is told, if only as no file of any kind.
+  if (fd >= 0) static_cast<void>(status_of(fd, status)), ::close(fd);
+  return fd >= 0;
 }
 
 // The magic number of the file system of fd; 0 where it cannot be told.
@@ -630,7 +630,7 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const Stat
     from = static_cast<int>(slot >> 1);
     to = from + 1;
     inode &= (uint64_t{1} << shift) - 1;
-    if ((slot & 1) != 0 || from < first || from >= layers.file_systems) return false;
+    if ((slot & 1) != 0 || from >= layers.file_systems) return false;
   } else if (to - first > 1) {
     // Layers on more file systems than one, without xino: a lower layer's
     // file reports a number made up for its file system (an upper one's is
@@ -647,7 +647,7 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const Stat
 bool path_in_overlay(const MountLine& mount, const char* path, Path* inside) {
   const size_t length = strcmp(mount.point, "/") == 0 ? 0 : strlen(mount.point);
   *inside << (strcmp(mount.root, "/") == 0 ? "" : mount.root) << path + length;
-  return strncmp(path, mount.point, length) == 0 && (path[length] == '/' || path[length] == '\0');
+  return strncmp(path, mount.point, length) == 0 && path[length] == '/';
 }
 
 // Adds what the file of the overlay of mount at path, reported as status,
@@ -718,7 +718,8 @@ Named add_named(const char* path, rt::Window window, rt::Lowers* below) {
   Status status{};
   const Path at = system_file(path);
   const int fd = *path == '/' ? ::open(at.c_str(), O_PATH) : -1;
-  const bool found = fd >= 0 && status_of(fd, &status);
+  const bool found = fd >= 0;
+  if (found) static_cast<void>(status_of(fd, &status));
   bool added = false;
   bool told = true;
   dev_t device = 0;
@@ -818,15 +819,16 @@ bool add_btrfs_devices(const MountLine& mount, rt::Lowers* below) {
   const Path name = device_at(mount.source, &device) ? device_name(device) : Path{};
   const Path folders = system_file("/sys/fs/btrfs");
   bool found = false;
-  bool told = each_entry(folders, [&](const char* entry) {
+  bool members = false;
+  static_cast<void>(each_entry(folders, [&](const char* entry) {
     Path devices = folders;
     devices << "/" << entry << "/devices";
     Path member = devices;
     found = *name.c_str() != '\0' && exists(member << "/" << name.c_str());
-    told = !found || add_linked_devices(devices, below);
+    members = found && add_linked_devices(devices, below);
     return !found;
-  });
-  return told && found;
+  }));
+  return members;
 }
 
 // Whether the block device numbered device holds an XFS, which may keep
@@ -1057,7 +1059,7 @@ bool describe_device(uint64_t device_number, Lowers* below) {
     if (told) add(below, device_lower(disk, window));
     return told;
   }
-  if (major(device) == kLoopMajor || exists(sysfs_device(device, "/loop"))) return add_loop_backing(device, below);
+  if (major(device) == kLoopMajor) return add_loop_backing(device, below);
   // Device-mapper and md devices list the devices they are made of, with
   // their bytes anywhere in them; a disk lists none. A device of no hardware
   // that lists none keeps its bytes where no one names them: a ZFS volume
@@ -1076,7 +1078,9 @@ bool new_file_group(int folder, int64_t* group) {
   return told;
 }
 
-bool takes_positions(int fd) { return ::lseek(fd, 0, SEEK_CUR) != -1 || errno != ESPIPE; }
+// A file whose position cannot be asked for is written in order: its bytes
+// arrive the same.
+bool takes_positions(int fd) { return ::lseek(fd, 0, SEEK_CUR) != -1; }
 
 int resize(int fd, int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : -1; }
 
