@@ -526,16 +526,14 @@ Named add_named(const char* path, rt::Window window, rt::Lowers* below);
 struct LayerList {
   bool literal;
   char folder[sizeof MountLine::options];
-  bool (*visit)(void* each, const char* folder, bool upper);
+  void (*visit)(void* each, const char* folder, bool upper);
   void* each;
 };
 
 // Calls list's visit for each folder of value, an option's paths,
-// separated by colons where separated is set. Returns false when a call
-// does.
-bool visit_paths(LayerList& list, const char* value, bool separated, bool upper) {
-  bool going = true;
-  for (const char* in = value; going && *in != '\0';) {
+// separated by colons where separated is set.
+void visit_paths(LayerList& list, const char* value, bool separated, bool upper) {
+  for (const char* in = value; *in != '\0';) {
     size_t length = 0;
     for (; *in != '\0' && !(separated && *in == ':'); ++in) {
       in += !list.literal && in[0] == '\\' && in[1] != '\0' ? 1 : 0;
@@ -544,30 +542,32 @@ bool visit_paths(LayerList& list, const char* value, bool separated, bool upper)
     list.folder[length] = '\0';
     in += *in == ':' ? 1 : 0;
     // Data-only layers follow "::".
-    going = length == 0 || list.visit(list.each, list.folder, upper);
+    if (length > 0) list.visit(list.each, list.folder, upper);
   }
-  return going;
 }
 
 // Calls visit(each, folder, upper) for each folder of an overlay's layers
 // that its options name: the upper one with upper set. Options that set one
 // layer each (lowerdir+=, since Linux 6.5) take paths as they are; the
 // older ones escape a character with a backslash, and lowerdir= separates
-// its paths with colons. Returns false when a call does.
-bool visit_layers(const MountLine& mount, bool (*visit)(void*, const char*, bool), void* each) {
-  LayerList list{has_option(mount, "lowerdir+=") || has_option(mount, "datadir+="), "", visit, each};
-  return each_option(mount,
-                     "lowerdir=", [&](const char* value) { return visit_paths(list, value, !list.literal, false); }) &&
-         each_option(mount, "lowerdir+=", [&](const char* value) { return visit_paths(list, value, false, false); }) &&
-         each_option(mount, "datadir+=", [&](const char* value) { return visit_paths(list, value, false, false); }) &&
-         each_option(mount, "upperdir=", [&](const char* value) { return visit_paths(list, value, false, true); });
+// its paths with colons.
+void visit_layers(const MountLine& mount, void (*visit)(void*, const char*, bool), void* each) {
+  constexpr const char* kOptions[] = {"lowerdir=", "lowerdir+=", "datadir+=", "upperdir="};
+  LayerList list{has_option(mount, kOptions[1]) || has_option(mount, kOptions[2]), "", visit, each};
+  for (const char* option : kOptions) {
+    const bool separated = option == kOptions[0] && !list.literal;
+    const bool upper = option == kOptions[3];
+    static_cast<void>(each_option(mount, option, [&](const char* value) {
+      visit_paths(list, value, separated, upper);
+      return true;
+    }));
+  }
 }
 
 template <typename Each>
-bool each_layer(const MountLine& mount, Each each) {
-  return visit_layers(
-      mount, [](void* call, const char* folder, bool upper) { return (*static_cast<Each*>(call))(folder, upper); },
-      &each);
+void each_layer(const MountLine& mount, Each each) {
+  visit_layers(
+      mount, [](void* call, const char* folder, bool upper) { (*static_cast<Each*>(call))(folder, upper); }, &each);
 }
 
 // An overlay's layers, as this namespace names them. Their file systems in
@@ -586,10 +586,11 @@ struct Layers {
 // Reads the layers of the overlay of mount into *layers, the upper one
 // first. Returns false when the list does not fit.
 bool read_layers(const MountLine& mount, Layers* layers) {
-  const auto read = [&](bool uppers) {
-    return each_layer(mount, [&](const char* folder, bool upper) {
+  bool room = true;
+  for (int pass = 0; pass < 2; ++pass) {
+    each_layer(mount, [&](const char* folder, bool upper) {
       Status seen{};
-      if (upper != uppers) return true;
+      if (upper != (pass == 0)) return;
       const Path path = system_file(folder);
       const bool missing = *folder != '/' || !status_at(path, &seen);
       layers->relative |= *folder != '/';
@@ -600,14 +601,14 @@ bool read_layers(const MountLine& mount, Layers* layers) {
         memcpy(layers->upper_folder, path.c_str(), strlen(path.c_str()) + 1);
       }
       bool known = missing || upper;
-      for (int i = layers->upper ? 0 : 1; i < layers->file_systems; ++i)
+      for (int i = layers->upper ? 0 : 1; i < layers->file_systems; ++i) {
         known |= layers->file_system[i].device == seen.device;
-      const bool room = layers->file_systems <= kMostLayers;
-      if (!known && room) layers->file_system[layers->file_systems++] = seen;
-      return known || room;
+      }
+      room = room && (known || layers->file_systems <= kMostLayers);
+      if (!known && layers->file_systems <= kMostLayers) layers->file_system[layers->file_systems++] = seen;
     });
-  };
-  return read(true) && read(false);
+  }
+  return room;
 }
 
 // Adds the files of an overlay's layers that a file reported as status
@@ -765,9 +766,8 @@ bool add_loop_status(dev_t device, rt::Lowers* below) {
   struct stat status {};
   LoopInfo loop{};
   // The node must be the device itself, not one of the same name.
-  const bool node_told = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device;
-  const bool bound = node_told && control(fd, kLoopGetStatus, &loop) == 0;
-  const bool told = bound || (node_told && errno == ENXIO);
+  const bool told = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device &&
+                    control(fd, kLoopGetStatus, &loop) == 0;
   if (fd >= 0) ::close(fd);
   const auto start = static_cast<int64_t>(loop.offset);
   const rt::Window window{start,
@@ -776,7 +776,7 @@ bool add_loop_status(dev_t device, rt::Lowers* below) {
   // rdevice: the backing file's st_rdev, 0 for a regular file.
   const rt::Lower backing =
       loop.rdevice != 0 ? device_lower(static_cast<dev_t>(loop.rdevice), window) : file_lower(file, window);
-  if (bound) rt::add(below, backing);
+  if (told) rt::add(below, backing);
   return told;
 }
 
@@ -905,11 +905,13 @@ bool describe_listed(const MountLine& mount, rt::Lowers* below) {
     return each_option(mount, "logdev=", device_named) && each_option(mount, "rtdev=", device_named);
   }
   if (strcmp(mount.type, "overlay") == 0) {
-    return each_layer(mount, [below](const char* folder, bool) {
+    bool told = true;
+    each_layer(mount, [&](const char* folder, bool) {
       const Named named = add_named(folder, kWhole, below);
       if (named == Named::kMissing) rt::add(below, kHiddenLower);
-      return named != Named::kUntold;
+      told = told && named != Named::kUntold;
     });
+    return told;
   }
   if (is_one_of(mount.type, kInMemory, sizeof kInMemory / sizeof *kInMemory)) return true;
   // A source that names a device, an image (a file-backed erofs, ntfs-3g's

@@ -281,7 +281,7 @@ class Builder:
             if not built:
                 step(*(self.mounts or [(self.folder, None)])[-1])
         # A loop device whose image is deleted since: only its node tells.
-        gone = self.loop(self.image(M))
+        gone = self.loop(self.image(M), *self.window(M))
         os.unlink(gone.below[0][0].path)
         gone.deleted = True
         self.things.remove(gone.below[0][0])
