@@ -113,8 +113,8 @@ class Builder:
     def run(self, *command, **options):
         return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout.strip()
 
-    def add(self, t, files=None):
-        (files if files is not None else self.things).append(t)
+    def add(self, t):
+        self.things.append(t)
         return t
 
     def mounted(self, point, *command):
@@ -356,9 +356,8 @@ def main():
     # reach them.
     runner = os.path.join(folder, "runner")
     os.makedirs(runner)
-    for script in ("stacks.py", "container.sh"):
-        subprocess.run(["cp", os.path.join(HERE, script), runner], check=True)
-    subprocess.run(["cp", tool[-1], runner], check=True)
+    subprocess.run(["cp", os.path.join(HERE, "stacks.py"), os.path.join(HERE, "container.sh"), tool[-1], runner],
+                   check=True)
     tool = tool[:-1] + [os.path.join(runner, os.path.basename(tool[-1]))]
     try:
         builder.build()
@@ -400,8 +399,8 @@ def main():
             os.chmod(folder, 0o1777)
             subprocess.run(view["prefix"] + [PYTHON, os.path.join(runner, "stacks.py"), "--run", listing, results],
                            check=True)
-            for (source, destination, start, size, new, _), (stdout, through, left) in zip(batch,
-                                                                                           json.load(open(results))):
+            for (source, destination, start, size, new, _), (stdout, through, left) in \
+                    zip(batch, json.load(open(results))):
                 # Opened for writing, before it is checked, an overlay's file
                 # is copied up: the copy in the upper layer is the file since.
                 if destination.overlay and destination.overlay.lower is destination.real:
