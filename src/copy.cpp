@@ -21,6 +21,9 @@ constexpr int64_t kReadAhead = int64_t{16} << 20;
 
 int64_t smaller(int64_t a, int64_t b) { return a < b ? a : b; }
 
+// What every failed write prints.
+constexpr const char* kWriteError = "file write error.\n";
+
 // What the source's file system told of the range from a position on: a
 // hole up to data, then data up to end, in range positions.
 struct Extent {
@@ -108,6 +111,9 @@ struct Transfer {
   // The destination's file system reserves space past a file's end as it
   // grows (XFS), and fills it with zeros when the file grows past a write.
   bool reserves_past_end = false;
+  // The length the destination was set to past the data written, over a
+  // hole; 0 while it was not.
+  int64_t extended = 0;
   Layout layout{};
 };
 
@@ -139,7 +145,7 @@ Step copy_chunk(const Transfer& t, int64_t done, int64_t end) {
   if (got <= 0) return {0, "file read error.\n"};
   const int64_t put =
       t.positioned ? rt::write_at(t.destination, bytes, got, done) : rt::write(t.destination, bytes, got);
-  return put <= 0 ? Step{0, "file write error.\n"} : Step{put, nullptr};
+  return put <= 0 ? Step{0, kWriteError} : Step{put, nullptr};
 }
 
 // Moves bytes of the data from done on, and not past end: inside the
@@ -174,47 +180,54 @@ int64_t share_whole_chunks(const Transfer& t, const char** message) {
       break;
   }
   // Blocks shared before the break may lie anywhere in the range.
-  if (rt::resize(t.destination, 0) == -1) *message = "file write error.\n";
+  if (rt::resize(t.destination, 0) == -1) *message = kWriteError;
   return 0;
 }
 
+// The length that the destination is set to before the piece at done is
+// copied, or 0 for none. A hole that ends the range is the destination's
+// length. Where the file system reserves space past a file's end, the
+// destination is extended over the hole after data before the data is
+// written, so that every write lands inside its length: the reserve would
+// otherwise be filled with zeros when the file grows past it. Elsewhere an
+// extension per extent only costs time (Btrfs's are slow).
+int64_t extension_before(const Transfer& t, const Piece& piece) {
+  if (piece.hole) return piece.end == t.range.size ? t.range.size : 0;
+  return t.reserves_past_end ? piece.next_data : 0;
+}
+
+// Sets the destination's length to length, where that lies past done and
+// past what it was set to. Returns false where it cannot be, as on a full
+// disk or past the file size limit: a failed write.
+bool extend(Transfer& t, int64_t length, int64_t done) {
+  if (length <= done || length <= t.extended) return true;
+  if (rt::resize(t.destination, length) == -1) return false;
+  t.extended = length;
+  return true;
+}
+
+// Cuts the destination back to done, the bytes that arrived, where it was
+// extended past them: the extension holds zeros where the range has data.
+void cut_back(const Transfer& t, int64_t done) {
+  if (t.extended > done) static_cast<void>(rt::resize(t.destination, done));
+}
+
+// Copies the piece at done: extends the destination as it must be, skips
+// a hole (the destination, written at positions past it, reads as zeros
+// there) and moves data. Answers how far it got.
+Step copy_piece(Transfer& t, const Piece& piece, int64_t done) {
+  if (!extend(t, extension_before(t, piece), done)) return {0, kWriteError};
+  return piece.hole ? Step{piece.end - done, nullptr} : move_data(t, done, piece.end);
+}
+
 // Fills the emptied destination with the range from done on. Returns null,
-// or the message to print.
+// or the message to print. Each piece moves done on, or ends the copy.
 const char* fill_destination(Transfer& t, int64_t done) {
-  // The length the destination was set to over a hole, before data was
-  // written below it.
-  int64_t extended = 0;
   // After every step, the destination's bytes [0, done) are the range's.
   while (done < t.range.size) {
-    const Piece piece = piece_at(t.layout, t.range, done);
-    // A hole that ends the range is the destination's length. Where the
-    // file system reserves space past a file's end, the destination is
-    // extended over the hole after data before the data is written, so
-    // that every write lands inside its length: the reserve would otherwise
-    // be filled with zeros when the file grows past it. Elsewhere an
-    // extension per extent only costs time (Btrfs's are slow).
-    const int64_t length =
-        piece.hole ? (piece.end == t.range.size ? t.range.size : 0) : (t.reserves_past_end ? piece.next_data : 0);
-    if (length > done && length > extended) {
-      // Where the file system cannot, holes are given up, and their zeros
-      // written.
-      if (rt::resize(t.destination, length) == -1) {
-        t.layout.tells_holes = false;
-        continue;
-      }
-      extended = length;
-    }
-    // A hole is skipped: the destination, written at positions past it,
-    // reads as zeros there.
-    if (piece.hole) {
-      done = piece.end;
-      continue;
-    }
-    const Step step = move_data(t, done, piece.end);
+    const Step step = copy_piece(t, piece_at(t.layout, t.range, done), done);
     if (step.message != nullptr) {
-      // Cut back to what arrived: the extension past it holds zeros where
-      // the range has data.
-      if (extended > done) static_cast<void>(rt::resize(t.destination, done));
+      cut_back(t, done);
       return step.message;
     }
     done += step.moved;
@@ -362,7 +375,7 @@ const char* copy_to(const Source& source, const char* path, const CopyRange& ran
   if (message == nullptr) message = fill(source, destination, info, range);
   // A failing close can be the only sign of a lost write (network file
   // systems report them there), so it counts once the copy got through.
-  if (rt::close(destination) == -1 && message == nullptr) message = "file write error.\n";
+  if (rt::close(destination) == -1 && message == nullptr) message = kWriteError;
   return message;
 }
 

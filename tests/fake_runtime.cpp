@@ -256,6 +256,7 @@ bool reserves_past_end(int) { return in_force().files.reserves_past_end; }
 std::int64_t page_size() { return 4096; }
 
 int resize(int, std::int64_t length) {
+  count_call();
   Fake& f = in_force();
   if (f.faults.answer(Call::kResize) == Answer::kFails) return -1;
   f.files.destination.resize(static_cast<std::size_t>(length));

@@ -165,3 +165,15 @@ EOF_TABLE
   expect_output 'filesize:8388608 size:1048576 offset:4096\nfile write error.\n'
   expect_bytes out source 4096 "$(stat -c %s out)"
 }
+
+@test "past the file size limit a copy fails with a prefix of the range, where space is reserved past a file's end too" {
+  local fs
+  for fs in xfs ext4; do
+    cd "$BATS_FILE_TMPDIR/$fs"
+    status=0
+    (ulimit -f 100 && exec timeout 60 "${tool[@]}" source out 1000000 >stdout 2>stderr) || status=$?
+    [ "$status" -eq 255 ] || { echo "$fs: status $status" >&2; return 1; }
+    expect_output 'filesize:8388608 size:1000000 offset:0\nfile write error.\n'
+    expect_bytes out source 0 "$(stat -c %s out)"
+  done
+}
