@@ -40,7 +40,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # used_bytes, shared with the suite.
 source tests/e2e/helpers.bash
-tool=$(realpath "${1:-build/release/dravlet}")
+dravlet=$(realpath "${1:-build/release/dravlet}")
 rounds=${2:-20}
 work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/dravlet-bench.XXXXXX")
 xfs=$work/xfs
@@ -125,7 +125,8 @@ range() {
   local name=$1 folder=$2 start=$3 length=$4 runs=$5
   out_tool=$folder/out-dravlet
   out_dd=$folder/out-dd
-  tool_cmd=("$tool" "$folder/source" "$out_tool" "$length" "-o$start")
+  tool_cmd=("$dravlet" "$folder/source" "$out_tool" "$length" "-o$start")
+  # shellcheck disable=SC2054 # dd's flags are one word
   dd_cmd=(dd "if=$folder/source" "of=$out_dd" bs=64K iflag=skip_bytes,count_bytes "skip=$start" "count=$length" status=none)
   rm -f "$out_tool" "$out_dd"
   "${tool_cmd[@]}" >/dev/null
@@ -169,6 +170,7 @@ cold_rows() {
 
 # cold_command TOOL-OR-PEER ARGS...: a row's command, each argument quoted,
 # @OUT@ numbered by cold_rows.
+# shellcheck disable=SC2016 # expanded where the command runs
 cold_command() { printf '%q ' "$@" | sed 's/@OUT@/$work\/cold-out$n/g'; }
 
 # sparse_rows: the cold rows; see the head of this file.
@@ -184,8 +186,9 @@ sparse_rows() {
   for ((i = 0; i < 40; i++)); do
     head -c $((10 << 20)) /dev/urandom | dd of="$image" bs=1M seek=$((i * 100)) conv=notrunc status=none
   done
+  # shellcheck disable=SC2054 # dd's flags are one word
   local dd=(dd "if=$image" of=@OUT@ bs=64K iflag=skip_bytes,count_bytes skip=4096 "count=$length" status=none)
-  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ "$length" -o4096)" \
+  cold_rows "$image" "tool $(cold_command "$dravlet" "$image" @OUT@ "$length" -o4096)" \
     "sparse $(cold_command "${dd[@]}" conv=sparse)" "dd $(cold_command "${dd[@]}")"
   local image_seconds=${seconds[tool]}
   awk -v t="${seconds[tool]}" -v d="${seconds[dd]}" -v s="${seconds[sparse]}" -v tb="${space[tool]}" \
@@ -201,7 +204,7 @@ sparse_rows() {
 fd = os.open(sys.argv[1], os.O_WRONLY)
 for i in range(16384): os.pwrite(fd, os.urandom(4096), i * 65536)' "$image"
   local allocated=$(($(stat -c '%b * %B' "$image")))
-  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ 1073741824)" \
+  cold_rows "$image" "tool $(cold_command "$dravlet" "$image" @OUT@ 1073741824)" \
     "cp $(cold_command cp --sparse=always "$image" @OUT@)"
   awk -v t="${seconds[tool]}" -v c="${seconds[cp]}" -v tb="${space[tool]}" -v cb="${space[cp]}" -v a="$allocated" \
     'BEGIN {
@@ -214,14 +217,14 @@ for i in range(16384): os.pwrite(fd, os.urandom(4096), i * 65536)' "$image"
   for ((i = 0; i < 20; i++)); do
     head -c $((10 << 20)) /dev/urandom | dd of="$image" bs=1M seek=$((i * 51200)) conv=notrunc status=none
   done
-  cold_rows "$image" "tool $(cold_command "$tool" "$image" @OUT@ $(((1 << 40) - 4096 - 8192)) -o4096)"
+  cold_rows "$image" "tool $(cold_command "$dravlet" "$image" @OUT@ $(((1 << 40) - 4096 - 8192)) -o4096)"
   awk -v t="${seconds[tool]}" -v i="$image_seconds" -v tb="${space[tool]}" 'BEGIN {
       printf "sparse-1TiB  dravlet %.3f s (%.2f of the 4 GiB image'"'"'s), space written %d MiB\n", t, t / i, tb / 1048576 }'
 }
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo "processor: ${processor:-unknown} ($(nproc) cores), kernel $(uname -r)"
-echo "dravlet: $tool ($(stat -c %s "$tool") bytes)"
+echo "dravlet: $dravlet ($(stat -c %s "$dravlet") bytes)"
 if [ "${3:-}" != cold ]; then
   printf '%-12s %12s %12s %7s %14s %14s %7s\n' range dravlet-ms dd-ms ratio dravlet-KiB dd-KiB ratio
   range 100-B "$work" 12345 100 10
@@ -237,7 +240,7 @@ if [ "${3:-}" != cold ]; then
   if [ -z "$xfs_missing" ]; then
     rm -f "$xfs/out-dravlet" "$xfs/out-dd"
     before=$(used_bytes "$xfs")
-    "$tool" "$xfs/source" "$xfs/out-dravlet" 734003200 -o33554432 >/dev/null
+    "$dravlet" "$xfs/source" "$xfs/out-dravlet" 734003200 -o33554432 >/dev/null
     grown=$(($(used_bytes "$xfs") - before))
     range 700-MiB-xfs "$xfs" 33554432 734003200 1
     echo "700-MiB-xfs: dravlet's copy took $((grown / 1024)) KiB of new space on the file system"
@@ -247,7 +250,7 @@ if [ "${3:-}" != cold ]; then
     python3 -c 'import os, sys
 fd = os.open(sys.argv[1], os.O_WRONLY)
 for i in range(64): os.pwrite(fd, os.urandom(4096), i << 20)' "$xfs/scattered"
-    "$tool" "$xfs/scattered" "$xfs/out-scattered" 67108863 -o1 >/dev/null
+    "$dravlet" "$xfs/scattered" "$xfs/out-scattered" 67108863 -o1 >/dev/null
     cmp "$xfs/out-scattered" <(tail -c +2 "$xfs/scattered") || { echo "dravlet copied other bytes" >&2; exit 1; }
     taken=$(($(stat -c '%b * %B' "$xfs/out-scattered")))
     awk -v t="$taken" 'BEGIN { printf "scattered-xfs: from byte 1, dravlet %d KiB, the data'"'"'s blocks 512 KiB (ratio %.3f)\n",

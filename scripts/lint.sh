@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks: clang-format (the code is formatted), clang-tidy (both
-# runtime units included) and cppcheck. Exits non-zero on any finding, and
-# when a check cannot run.
+# runtime units included), cppcheck, shellcheck over the suite's and the
+# scripts' bash, flake8 over the suite's Python. Exits non-zero on any
+# finding, and when a check cannot run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,4 +40,8 @@ clang-tidy --quiet -p build/windows --extra-arg=--target=x86_64-w64-mingw32 \
 cppcheck --enable=warning,style,performance,portability --std=c++20 --error-exitcode=1 --inline-suppr --quiet \
   --library=googletest --suppress=useStlAlgorithm --suppress=unusedStructMember --suppress=missingIncludeSystem \
   -I src src tests
+# The suite's bash and the scripts' (.shellcheckrc says what bats makes
+# look wrong), and its Python.
+shellcheck -x tests/e2e/*.bats tests/e2e/*.bash tests/e2e/*.sh scripts/*.sh bench/*.sh .ci/run
+flake8 --max-line-length 120 tests/e2e/*.py
 echo "lint: clean"

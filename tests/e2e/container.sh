@@ -10,6 +10,7 @@
 # FOLDER bound in at its own path with the mounts below it, less each MOUNT
 # (which must come after its FOLDER). Needs root.
 set -euo pipefail
+# shellcheck disable=SC2016 # the script expands its words in the namespace
 exec unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
   base=$1 && shift && mount -t tmpfs layers "$base" && cd "$base" && mkdir lower upper work root
   mount --bind / lower

@@ -6,6 +6,7 @@
 # prints it with the command that replays the case. DRAVLET as for
 # dravlet.bats; the mounts as in filesystems.bats.
 
+# shellcheck disable=SC2154 # tool, windows and python: set by helpers.bash
 load helpers
 
 setup_file() {

@@ -9,6 +9,7 @@
 # A command naming a .exe is taken as the Windows build: its messages end in
 # "\r\n", and cases that need POSIX files are skipped.
 
+# shellcheck disable=SC2154 # tool, windows and python: set by helpers.bash
 load helpers
 
 setup() {
@@ -110,7 +111,7 @@ EOF_TABLE
   # The owner reads and writes; the group and others get what the source
   # grants them (the unit tests try each source's bits), as far as the umask
   # allows. An existing destination keeps its mode.
-  local failed= mask source created
+  local failed='' mask source created
   printf old >kept && chmod 604 kept
   while read -r mask source created; do
     chmod "$source" in900

@@ -8,6 +8,7 @@
 # why, where any is missing, or failed instead when DRAVLET_REQUIRE_MOUNTS is
 # set (CI). DRAVLET as for dravlet.bats.
 
+# shellcheck disable=SC2154 # tool, windows and python: set by helpers.bash
 load helpers
 
 setup_file() { mount_or_skip xfs:320M ext4:32M; }

@@ -20,6 +20,7 @@ find_tool() {
 # seeded with NAME and LENGTH, so that a failure replays with the same bytes,
 # and no two files, nor a file and a shifted copy of itself, compare equal.
 make_file() {
+  # shellcheck disable=SC2094 # the name is an argument, not a file read
   "$python" -c 'import random, sys
 random.seed(sys.argv[1] + ":" + sys.argv[2])
 sys.stdout.buffer.write(random.randbytes(int(sys.argv[2])))' "$1" "$2" >"$1"
@@ -84,7 +85,7 @@ expect_bytes() {
 #   source SOURCE                    SOURCE still holds its bytes
 #   none                             nothing to check
 run_table() {
-  local line args expected_output expected_status outcome failures=0
+  local args expected_output expected_status outcome failures=0
   while IFS='|' read -r args expected_output expected_status outcome; do
     [[ -z ${args// /} || $args == \#* ]] && continue
     expected_output=$(echo "$expected_output" | sed 's/^ *//; s/ *$//')
@@ -134,7 +135,10 @@ unmount_images() {
     local dir=$folder/$type
     mountpoint -q "$dir" || continue
     # A mount a test left inside (a FUSE mirror) goes first.
-    for ((i = 0; i < 100; i++)); do umount --recursive "$dir" 2>/dev/null && break || sleep 0.1; done
+    for ((i = 0; i < 100; i++)); do
+      if umount --recursive "$dir" 2>/dev/null; then break; fi
+      sleep 0.1
+    done
     mountpoint -q "$dir" && umount --recursive --lazy "$dir"
     ! mountpoint -q "$dir" || { echo "$dir is still mounted" >&2 && return 1; }
   done

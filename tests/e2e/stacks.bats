@@ -7,6 +7,7 @@
 # does not build. Needs root, loop devices and mkfs.ext4, and for the random
 # stacks what stacks.bats' last case names; skipped as filesystems.bats is.
 
+# shellcheck disable=SC2154 # tool, windows and python: set by helpers.bash
 load helpers
 
 setup_file() { mount_or_skip ext4:64M; }

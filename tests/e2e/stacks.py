@@ -99,6 +99,7 @@ def edges(source, start, destination):
 def storages(t):
     return {id(r[0]) for r in sides(real(t), 0, END, {"nodes": (), "servers": True}).regions}
 
+
 class Builder:
     def __init__(self, folder, seed):
         self.folder, self.seed, self.rng = folder, seed, random.Random(seed)
@@ -126,7 +127,8 @@ class Builder:
         options = ["--offset", str(offset)] + ["--sizelimit", str(limit)] * bool(limit) + ["--partscan"] * scan
         path = self.run("losetup", "--find", "--show", *options, backing.path)
         self.undo.append(("losetup", "--detach", path))
-        return self.add(thing(path, limit or backing.length - offset, [(backing, offset, offset + limit if limit else END)]))
+        window = (backing, offset, offset + limit if limit else END)
+        return self.add(thing(path, limit or backing.length - offset, [window]))
 
     def window(self, length):
         offset = self.rng.randrange(length // 2 // 512) * 512 if self.rng.random() < 0.5 else 0
@@ -276,7 +278,8 @@ class Builder:
             else:
                 self.build_on(self.image(self.rng.choice((8, 12, 16)) * M), 1)
         # Each stack has an overlay, a FUSE image and a mirror at least.
-        for built, step in ((self.overlays != int(self.seed), self.overlay), (self.fuses != int(self.seed), self.fuse_image),
+        first = int(self.seed)
+        for built, step in ((self.overlays != first, self.overlay), (self.fuses != first, self.fuse_image),
                             (self.mirrors, self.mirror)):
             if not built:
                 step(*(self.mounts or [(self.folder, None)])[-1])
@@ -325,7 +328,8 @@ def views(builder, rng, runner):
     container = [os.path.join(runner, "container.sh"), base, "--volume", builder.folder]
     # A coverage build's counters, which its runs in the container add to.
     container += ["--volume", os.environ.get("DRAVLET_COVERAGE_FOLDER", "")] * ("DRAVLET_COVERAGE_FOLDER" in os.environ)
-    container += [w for n in sorted(passed) for w in ("--device", n)] + [w for s in sorted(served) for w in ("--hide", s)]
+    container += [w for n in sorted(passed) for w in ("--device", n)]
+    container += [w for s in sorted(served) for w in ("--hide", s)]
     # The container's root holds its files, which its hidden layers keep.
     root = file_system(hidden=True)
     own = [thing("/etc/os-release", os.path.getsize("/etc/os-release"), fs=root), thing("/new", 0, fs=root)]
@@ -393,7 +397,8 @@ def main():
                 log = os.path.join(folder, f"trace.{name}.{len(batch)}")
                 batch.append((source, destination, start, size, new, [
                     ["strace", "-f", "-qq", "-o", log, "-e", "inject=pwrite64,ftruncate,copy_file_range:error=EIO",
-                     *tool, source.path, destination.path, str(size), f"-o{start}"], log, destination.path if new else ""]))
+                     *tool, source.path, destination.path, str(size), f"-o{start}"], log,
+                    destination.path if new else ""]))
             listing, results = os.path.join(folder, f"commands.{name}"), os.path.join(folder, f"results.{name}")
             json.dump([b[-1] for b in batch], open(listing, "w"))
             os.chmod(folder, 0o1777)
