@@ -1135,8 +1135,9 @@ bool find_data(int fd, int64_t position, int64_t* start, int64_t* end) {
 
 int64_t kernel_copy(int source, int64_t source_position, int destination, int64_t destination_position,
                     int64_t length) {
-  // The kernel moves at most about 2 GiB a call, and size_t is 32 bits wide
-  // in a 32-bit build.
+  // The kernel moves at most a little under 2 GiB a call, and a 32-bit
+  // build's size_t holds no more: 1 GiB a call, whole pages, stays within
+  // both.
   constexpr int64_t kMostPerCall = int64_t{1} << 30;
   const size_t count = static_cast<size_t>(length < kMostPerCall ? length : kMostPerCall);
   // The kernel's loff_t: 64 bits on every architecture.

@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "checked.h"
 #include "dravlet.h"
 
 namespace {
@@ -156,26 +155,4 @@ TEST(SizeRule, ResolvesChecksAndClips) {
     EXPECT_STREQ(message, c.message) << c.size_argument;
   }
 }
-
-// The portable forms, which MSVC builds, agree with the compiler's builtins
-// on every pair of values around the limits, and neither writes a result
-// that does not fit.
-TEST(Checked, PortableFormsAgreeWithTheBuiltins) {
-  // clang-format off
-  const std::int64_t values[] = {0, 1, -1, 2, -2, 3, -3, 3037000499, -3037000499, 3037000500, -3037000500, kMax / 2,
-                                 kMin / 2, kMax / 2 + 1, kMin / 2 - 1, kMax - 1, kMin + 1, kMax, kMin};
-  // clang-format on
-  for (const std::int64_t a : values) {
-    for (const std::int64_t b : values) {
-      std::int64_t expected = 7;
-      std::int64_t actual = 7;
-      EXPECT_EQ(checked::portable_multiply(a, b, &actual), checked::multiply(a, b, &expected)) << a << " * " << b;
-      EXPECT_EQ(actual, expected) << a << " * " << b;
-      expected = actual = 7;
-      EXPECT_EQ(checked::portable_subtract(a, b, &actual), checked::subtract(a, b, &expected)) << a << " - " << b;
-      EXPECT_EQ(actual, expected) << a << " - " << b;
-    }
-  }
-}
-
 }  // namespace

@@ -23,17 +23,15 @@ setup() {
 }
 
 @test "sizes and options select the documented range" {
+  # The range's arithmetic is range_test.cpp's; here a copy of nothing, of
+  # an empty source, the words as a shell and Wine pass them, and the
+  # chunks' edges on real files.
   run_table <<'EOF_TABLE'
-in500 out 100                  | filesize:500 size:100 offset:0\n   | 0 | copy in500 0 100
-in500 out 800                  | filesize:500 size:800 offset:0\n   | 0 | copy in500 0 500
-in500 out -100                 | filesize:500 size:100 offset:400\n | 0 | copy in500 400 100
-in900 out 2 -b64 -o-3          | filesize:900 size:128 offset:704\n | 0 | copy in900 704 128
 in900 out 0                    | filesize:900 size:0 offset:0\n     | 0 | copy in900 0 0
 empty out 10                   | filesize:0 size:10 offset:0\n      | 0 | copy empty 0 0
 in900 out ' +12 '             | filesize:900 size:12 offset:0\n    | 0 | copy in900 0 12
 in900 out 5 '-o10 '            | filesize:900 size:5 offset:10\n    | 0 | copy in900 10 5
 in900 out 1 $'-b512\t'         | filesize:900 size:512 offset:0\n   | 0 | copy in900 0 512
-in900 out 1 -p50%              | filesize:900 size:1 offset:450\n   | 0 | copy in900 450 1
 big out 65536                  | filesize:200000 size:65536 offset:0\n      | 0 | copy big 0 65536
 big out 65537 -o3              | filesize:200000 size:65537 offset:3\n      | 0 | copy big 3 65537
 big out -65537                 | filesize:200000 size:65537 offset:134463\n | 0 | copy big 134463 65537
