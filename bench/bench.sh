@@ -61,7 +61,7 @@ gcc -specs=/usr/lib/x86_64-linux-musl/musl-gcc.specs -static -O2 -s "$work/floor
 xfs_missing=
 mkdir "$xfs"
 if ! command -v mkfs.xfs >/dev/null; then
-  xfs_missing="no mkfs.xfs (apt-get install xfsprogs)"
+  xfs_missing="no mkfs.xfs (apt-get build-dep ./ installs it)"
 elif ! xfs_missing=$(truncate -s 2G "$work/xfs.img" && mkfs.xfs -q "$work/xfs.img" 2>&1 &&
   mount -o loop "$work/xfs.img" "$xfs" 2>&1); then
   xfs_missing="cannot mount an XFS image: $xfs_missing"
@@ -233,7 +233,7 @@ if [ "${3:-}" != cold ]; then
     tool_cmd=("$work/floor")
     compare floor 10
   else
-    echo "floor        (not built: no musl-gcc specs, apt-get install musl-tools)"
+    echo "floor        (not built: no musl-gcc specs, apt-get build-dep -P pkg.dravlet.release ./ installs them)"
   fi
   range 1-MiB "$work" 7777777 1048576 10
   range 420-MiB "$work" 33554432 440401920 1

@@ -26,7 +26,7 @@ clang-tidy --quiet -p build/test "${posix_units[@]}"
 # searches (clang finds the rest of its target's headers, and cannot read
 # gcc's own intrinsics).
 mingw=x86_64-w64-mingw32-g++-posix
-command -v "$mingw" >/dev/null || { echo "lint: $mingw is missing (apt-get install g++-mingw-w64-x86-64-posix)" >&2; exit 1; }
+command -v "$mingw" >/dev/null || { echo "lint: $mingw is missing (apt-get build-dep -P pkg.dravlet.windows ./ installs it)" >&2; exit 1; }
 mapfile -t includes < <("$mingw" -xc++ -E -v /dev/null 2>&1 >/dev/null |
   sed -n '/^#include <...> search starts here:/,/^End of search list/{/\/c++/s/^ //p}')
 [ ${#includes[@]} -gt 0 ] || { echo "lint: cannot tell $mingw's include directories" >&2; exit 1; }

@@ -13,7 +13,7 @@ load helpers
 setup() {
   find_tool
   "$windows" && skip "strace traces Linux system calls"
-  command -v strace >/dev/null || skip "no strace (apt-get install strace)"
+  need strace
   # ELF's class byte: a 32-bit build makes other calls (_llseek, fcntl64).
   [ "$(od -An -tx1 -j4 -N1 "${tool[-1]}")" = " 02" ] || skip "the table names the calls of a 64-bit build"
   cd "$BATS_TEST_TMPDIR" || return 1

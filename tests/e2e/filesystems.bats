@@ -142,7 +142,7 @@ EOF_TABLE
 
 @test "an existing destination is emptied whatever size a cache reports" {
   [ -c /dev/fuse ] || skip "no /dev/fuse here"
-  command -v bindfs >/dev/null || skip "no bindfs to mirror a folder through FUSE with (apt-get install bindfs)"
+  need bindfs
   # A mirror that caches attributes for a minute, as network file systems
   # do, over a file that grows behind it.
   mkdir backing mirror

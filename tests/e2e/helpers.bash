@@ -117,7 +117,7 @@ mount_images() {
   shift
   for fs in "$@"; do
     local type=${fs%:*} dir=$folder/${fs%:*}
-    command -v "mkfs.$type" >/dev/null || { echo "no mkfs.$type" && return 1; }
+    command -v "mkfs.$type" >/dev/null || { echo "no mkfs.$type (apt-get build-dep ./ installs it)" && return 1; }
     mkdir -p "$dir"
     why=$(truncate -s "${fs#*:}" "$dir.img" && "mkfs.$type" -q "$dir.img" 2>&1 </dev/null &&
       mount -o loop "$dir.img" "$dir" 2>&1) || { echo "cannot mount an $type image: $why" && return 1; }
@@ -148,6 +148,15 @@ unmount_images() {
 used_bytes() {
   sync -f "$1"
   stat -f -c '%b %f %S' "$1" | awk '{ print ($1 - $2) * $3 }'
+}
+
+# need COMMAND...: skips the test where a command is missing; the packages
+# that hold them are the build's test dependencies.
+need() {
+  local command
+  for command in "$@"; do
+    command -v "$command" >/dev/null || skip "no $command here (apt-get build-dep ./ installs it)"
+  done
 }
 
 # skip_unless_mounted: skips the test with the reason that setup_file left
