@@ -128,7 +128,7 @@ EOF_TABLE
 }
 
 @test "random stacks: refused exactly where the copy would write what it reads, in four views" {
-  local seed=${DRAVLET_SEED:-$RANDOM$RANDOM} i failed=0 folder
+  local seed=${DRAVLET_SEED:-$RANDOM$RANDOM} i failed=0 folder status unable=
   need strace mkfs.xfs mkfs.btrfs squashfuse fuse-zip bindfs mksquashfs zip
   [ -c /dev/fuse ] || skip "no /dev/fuse here"
   # The user of the views below root must reach the stacks.
@@ -136,7 +136,14 @@ EOF_TABLE
   # Three seeds, from DRAVLET_SEED where it is set; stacks.py prints each.
   for i in 0 1 2; do
     mkdir "$BATS_TEST_TMPDIR/stack$i"
-    "$python" "$BATS_TEST_DIRNAME/stacks.py" "$BATS_TEST_TMPDIR/stack$i" "$((seed + i))" 40 -- "${tool[@]}" || failed=1
+    status=0
+    "$python" "$BATS_TEST_DIRNAME/stacks.py" "$BATS_TEST_TMPDIR/stack$i" "$((seed + i))" 40 -- "${tool[@]}" \
+      >"$BATS_TEST_TMPDIR/out" || status=$?
+    cat "$BATS_TEST_TMPDIR/out"
+    [ "$status" -eq 3 ] && unable=$(sed -n 's/^stacks: views that cannot start here: //p' "$BATS_TEST_TMPDIR/out")
+    [ "$status" -eq 0 ] || [ "$status" -eq 3 ] || failed=1
   done
-  return "$failed"
+  [ "$failed" -eq 0 ] || return 1
+  [ -z "$unable" ] || [ -n "${DRAVLET_REQUIRE_MOUNTS:-}" ] || skip "the other views agree; these cannot start here: $unable"
+  [ -z "$unable" ]
 }

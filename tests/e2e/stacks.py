@@ -15,7 +15,8 @@
 # (unshare -Urm); and a container (container.sh), with files of its own
 # root. Compares each outcome with where the construction put each object's
 # bytes and with what each view lets the tool see; prints the seed and each
-# miss or false refusal, and exits 1 on any.
+# miss or false refusal, and exits 1 on any, else 3 where a view cannot
+# start here (a user namespace in a chroot), naming it and why.
 import json
 import os
 import random
@@ -356,6 +357,7 @@ def main():
     builder = Builder(folder, seed)
     rng = builder.rng
     failures = refusals = runs = 0
+    unable = []
     # The runner, its container and the tool, where every view's user can
     # reach them.
     runner = os.path.join(folder, "runner")
@@ -381,6 +383,10 @@ def main():
             [(t, t.fs.images[0]) for t in builder.things if t.fs and getattr(t.fs, "served", False)] + \
             [(t, t.below[0][0]) for t in builder.things if t.device and t.below[0][0] in builder.things]
         for name, view in views(builder, rng, runner).items():
+            probe = subprocess.run(view["prefix"] + [PYTHON, "-c", ""], stderr=subprocess.PIPE, text=True)
+            if probe.returncode:
+                unable.append(f"{name} ({probe.stderr.strip()})")
+                continue
             # A view's own files, each against a random other.
             pairs_here = chosen + [(own, rng.choice(builder.things)) for own in view["own"] if own.length] + \
                 [(rng.choice(builder.things), own) for own in view["own"]]
@@ -424,6 +430,9 @@ def main():
         builder.tear_down()
     print(f"stacks: seed {seed}: {failures} of {runs} runs wrong, {refusals} refused, {len(builder.things)} objects "
           f"on {' and '.join(builder.kinds)}")
+    if unable and not failures:
+        print(f"stacks: views that cannot start here: {', '.join(unable)}")
+        return 3
     return 1 if failures else 0
 
 
