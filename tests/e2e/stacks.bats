@@ -129,7 +129,8 @@ EOF_TABLE
 
 @test "random stacks: refused exactly where the copy would write what it reads, in four views" {
   local seed=${DRAVLET_SEED:-$RANDOM$RANDOM} i failed=0 folder status unable=
-  need strace mkfs.xfs mkfs.btrfs squashfuse fuse-zip bindfs mksquashfs zip
+  need strace mkfs.xfs mkfs.btrfs squashfuse bindfs mksquashfs zip
+  command -v fuse-zip >/dev/null || need archivemount
   [ -c /dev/fuse ] || skip "no /dev/fuse here"
   # The user of the views below root must reach the stacks.
   for folder in "$BATS_TEST_TMPDIR" "$BATS_RUN_TMPDIR" "$BATS_RUN_TMPDIR"/*/; do chmod o+x "$folder"; done

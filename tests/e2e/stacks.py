@@ -20,6 +20,7 @@
 import json
 import os
 import random
+import shutil
 import subprocess
 import sys
 import types
@@ -27,6 +28,8 @@ import types
 M, END = 1 << 20, float("inf")
 USER = ["setpriv", "--reuid=65534", "--regid=65534", "--groups=6"]
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Either serves a zip image, writable, naming no image in its mount line.
+ZIP_SERVER = shutil.which("fuse-zip") and "fuse-zip" or "archivemount"
 # The system's Python, which every view's user can run.
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
@@ -243,7 +246,7 @@ class Builder:
         else:
             image = self.name("image", point) + ".zip"
             self.run("zip", "-q", "-j", image, os.path.join(source, "inside"))
-            self.mounted(top, "fuse-zip", "-o", "allow_other", image, top)
+            self.mounted(top, ZIP_SERVER, "-o", "allow_other", image, top)
         served = file_system(images=[self.add(thing(image, os.path.getsize(image), fs=fs))], served=True)
         self.add(thing(os.path.join(top, "inside"), os.path.getsize(os.path.join(source, "inside")), fs=served,
                        writable=image.endswith(".zip")))
