@@ -313,6 +313,7 @@ struct Status {
   dev_t represented;  // a device's own number (st_rdev)
   uint64_t mount;     // the mount it was reached through; 0 where unknown
   int64_t group;
+  int64_t stamp[5];  // its size, change and modification times (s, ns)
 };
 
 // Tells what the file open on fd is. Returns false when that cannot be
@@ -333,10 +334,10 @@ bool status_of(int fd, Status* status) {
          static_cast<uint16_t>(old.st_mode),
          0,
          old.st_ino,
+         static_cast<uint64_t>(old.st_size),
          0,
          0,
-         0,
-         {},
+         {0, 0, 0, 0, old.st_ctim.tv_sec, old.st_ctim.tv_nsec, old.st_mtim.tv_sec, old.st_mtim.tv_nsec},
          major(old.st_rdev),
          minor(old.st_rdev),
          major(old.st_dev),
@@ -344,9 +345,13 @@ bool status_of(int fd, Status* status) {
          0,
          {}};
   }
-  *status = {x.mode,     makedev(x.device_major, x.device_minor),
-             x.inode,    makedev(x.rdevice_major, x.rdevice_minor),
-             x.mount_id, x.group};
+  *status = {x.mode,
+             makedev(x.device_major, x.device_minor),
+             x.inode,
+             makedev(x.rdevice_major, x.rdevice_minor),
+             x.mount_id,
+             x.group,
+             {static_cast<int64_t>(x.size), x.times[4], x.times[5], x.times[6], x.times[7]}};
   if (status->mount == 0) {
     char text[1024];
     const char* field =
@@ -611,14 +616,36 @@ bool read_layers(const MountLine& mount, Layers* layers) {
   return room;
 }
 
-// Adds the files of an overlay's layers that a file reported as status
-// names, at window: the number a file reports is its layer's file's number
-// where all layers lie on one file system; with more, either its layer's
-// file system (its own number, or the one the kernel makes up for a lower
-// layer) or, with xino, the number's high bits tell which. Returns false
-// when they cannot be told.
-bool add_reported_files(const MountLine& mount, const Layers& layers, const Status& status, rt::Window window,
-                        rt::Lowers* below) {
+// Finds into *found the file of a lower layer of the overlay of mount that
+// the overlay's file at inside, reported as status, is: the file at that
+// path in the topmost layer that has one, where it reports the same number,
+// size and times (a folder renamed in the overlay shows another layer's
+// file there). Returns false where none does.
+bool lower_file_at(const MountLine& mount, const char* inside, const Status& status, Status* found) {
+  bool looked = false;
+  bool same = false;
+  each_layer(mount, [&](const char* folder, bool upper) {
+    if (upper || looked) return;
+    Path path = system_file(folder);
+    const bool opened = *folder == '/' && status_at(path << inside, found);
+    // A layer without the file shows the next one's; one that cannot be
+    // looked in may be the one that has it.
+    looked = opened || *folder != '/' || (errno != ENOENT && errno != ENOTDIR);
+    same = opened && S_ISREG(found->mode) && found->inode == status.inode &&
+           memcmp(found->stamp, status.stamp, sizeof status.stamp) == 0;
+  });
+  return same;
+}
+
+// Adds the files of an overlay's layers that a file reported as status, at
+// inside (null where unknown), names, at window: the number a file reports
+// is its layer's file's number where all layers lie on one file system;
+// with more, xino's high bits tell which; without, the device it reports
+// is one the kernel makes up for its layer's file system, and the file at
+// its path in the layers tells which, or else it may be any layer's file of
+// that number. Returns false when they cannot be told.
+bool add_reported_files(const MountLine& mount, const Layers& layers, const char* inside, const Status& status,
+                        rt::Window window, rt::Lowers* below) {
   const int first = layers.upper ? 0 : 1;
   int from = first;
   int to = layers.file_systems;
@@ -633,10 +660,12 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const Stat
     inode &= (uint64_t{1} << shift) - 1;
     if ((slot & 1) != 0 || from >= layers.file_systems) return false;
   } else if (to - first > 1) {
-    // Layers on more file systems than one, without xino: a lower layer's
-    // file reports a number made up for its file system (an upper one's is
-    // in the upper layer, told by its path).
-    from = 1;
+    Status found{};
+    // With metacopy, a lower layer's file may hold the metadata alone.
+    if (inside != nullptr && !has_option(mount, "metacopy=on") && lower_file_at(mount, inside, status, &found)) {
+      rt::add(below, file_lower(found, window));
+      return true;
+    }
   }
   for (int i = from; i < to; ++i) rt::add(below, file_lower(layers.file_system[i], window, inode));
   return true;
@@ -679,7 +708,8 @@ bool add_overlay_files(const MountLine& mount, const char* path, const Status& s
   if (layers.upper && !in_place) return false;
   // A file opened for writing is copied up first.
   if (use == rt::Use::kWritten) return in_upper || !layers.upper;
-  return (in_upper && !has_option(mount, "metacopy=on")) || add_reported_files(mount, layers, status, window, below);
+  return (in_upper && !has_option(mount, "metacopy=on")) ||
+         add_reported_files(mount, layers, in_place ? inside.c_str() : nullptr, status, window, below);
 }
 
 // The folder that the FUSE file system of mount mirrors (as bindfs mounts
@@ -772,7 +802,7 @@ bool add_loop_status(dev_t device, rt::Lowers* below) {
   const auto start = static_cast<int64_t>(loop.offset);
   const rt::Window window{start,
                           loop.size_limit == 0 ? rt::kStorageEnd : start + static_cast<int64_t>(loop.size_limit)};
-  const Status file{S_IFREG, static_cast<dev_t>(loop.device), loop.inode, 0, 0, 0};
+  const Status file{S_IFREG, static_cast<dev_t>(loop.device), loop.inode, 0, 0, 0, {}};
   // rdevice: the backing file's st_rdev, 0 for a regular file.
   const rt::Lower backing =
       loop.rdevice != 0 ? device_lower(static_cast<dev_t>(loop.rdevice), window) : file_lower(file, window);

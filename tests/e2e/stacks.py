@@ -91,6 +91,13 @@ def truth(source, start, size, destination, new, view):
     return "copy"
 
 
+def other_layers(t, things):
+    """A device of each file system of t's overlay's layers but t's own."""
+    layers = [f for o in things if o.overlay and o.overlay.upper == t.overlay.upper
+              for f in (real(o).fs, o.overlay.upper_fs)]
+    return list({id(f): f.devices[0] for f in layers if f is not real(t).fs and f.devices}.values())
+
+
 def edges(source, start, destination):
     """Lengths of a device's part written that end where a part read begins,
     or one byte past it."""
@@ -380,9 +387,11 @@ def main():
             below = [t for t in everything if id(t) in storages(source) and t is not source]
             chosen.append((source, rng.choice(below if below and rng.random() < 0.3 else near or everything)))
         # First, before any is copied up, each overlay's, mirror's or FUSE
-        # program's file against the file it lies in, each device against
-        # what lies directly below it.
+        # program's file against the file it lies in, and an overlay's file
+        # against a device of another layer's file system; each device
+        # against what lies directly below it.
         chosen[:0] = [(t, real(t)) for t in builder.things if t.real] + \
+            [(t, d) for t in builder.things if t.overlay for d in other_layers(t, builder.things)] + \
             [(t, t.fs.images[0]) for t in builder.things if t.fs and getattr(t.fs, "served", False)] + \
             [(t, t.below[0][0]) for t in builder.things if t.device and t.below[0][0] in builder.things]
         for name, view in views(builder, rng, runner).items():
