@@ -95,7 +95,7 @@ def other_layers(t, things):
     """A device of each file system of t's overlay's layers but t's own."""
     layers = [f for o in things if o.overlay and o.overlay.upper == t.overlay.upper
               for f in (real(o).fs, o.overlay.upper_fs)]
-    return list({id(f): f.devices[0] for f in layers if f is not real(t).fs and f.devices}.values())
+    return list({id(f): f.devices[0] for f in layers if f and f is not real(t).fs and f.devices}.values())
 
 
 def edges(source, start, destination):
