@@ -627,10 +627,10 @@ bool lower_file_at(const MountLine& mount, const char* inside, const Status& sta
   each_layer(mount, [&](const char* folder, bool upper) {
     if (upper || looked) return;
     Path path = system_file(folder);
-    const bool opened = *folder == '/' && status_at(path << inside, found);
+    const bool opened = status_at(path << inside, found);
     // A layer without the file shows the next one's; one that cannot be
     // looked in may be the one that has it.
-    looked = opened || *folder != '/' || (errno != ENOENT && errno != ENOTDIR);
+    looked = opened || errno != ENOENT;
     same = opened && S_ISREG(found->mode) && found->inode == status.inode &&
            memcmp(found->stamp, status.stamp, sizeof status.stamp) == 0;
   });
@@ -638,12 +638,13 @@ bool lower_file_at(const MountLine& mount, const char* inside, const Status& sta
 }
 
 // Adds the files of an overlay's layers that a file reported as status, at
-// inside (null where unknown), names, at window: the number a file reports
-// is its layer's file's number where all layers lie on one file system;
-// with more, xino's high bits tell which; without, the device it reports
-// is one the kernel makes up for its layer's file system, and the file at
-// its path in the layers tells which, or else it may be any layer's file of
-// that number. Returns false when they cannot be told.
+// inside (its path below the overlay's root, as far as it is known), names,
+// at window: the number a file reports is its layer's file's number where
+// all layers lie on one file system; with more, xino's high bits tell
+// which; without, the device it reports is one the kernel makes up for its
+// layer's file system, and the file at its path in the layers tells which,
+// or else it may be any layer's file of that number. Returns false when
+// they cannot be told.
 bool add_reported_files(const MountLine& mount, const Layers& layers, const char* inside, const Status& status,
                         rt::Window window, rt::Lowers* below) {
   const int first = layers.upper ? 0 : 1;
@@ -662,7 +663,7 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const char
   } else if (to - first > 1) {
     Status found{};
     // With metacopy, a lower layer's file may hold the metadata alone.
-    if (inside != nullptr && !has_option(mount, "metacopy=on") && lower_file_at(mount, inside, status, &found)) {
+    if (!has_option(mount, "metacopy=on") && lower_file_at(mount, inside, status, &found)) {
       rt::add(below, file_lower(found, window));
       return true;
     }
@@ -676,8 +677,9 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const char
 // mount.
 bool path_in_overlay(const MountLine& mount, const char* path, Path* inside) {
   const size_t length = strcmp(mount.point, "/") == 0 ? 0 : strlen(mount.point);
-  *inside << (strcmp(mount.root, "/") == 0 ? "" : mount.root) << path + length;
-  return strncmp(path, mount.point, length) == 0 && path[length] == '/';
+  const bool under = strncmp(path, mount.point, length) == 0 && path[length] == '/';
+  *inside << (strcmp(mount.root, "/") == 0 ? "" : mount.root) << (under ? path + length : "");
+  return under;
 }
 
 // Adds what the file of the overlay of mount at path, reported as status,
@@ -709,7 +711,7 @@ bool add_overlay_files(const MountLine& mount, const char* path, const Status& s
   // A file opened for writing is copied up first.
   if (use == rt::Use::kWritten) return in_upper || !layers.upper;
   return (in_upper && !has_option(mount, "metacopy=on")) ||
-         add_reported_files(mount, layers, in_place ? inside.c_str() : nullptr, status, window, below);
+         add_reported_files(mount, layers, inside.c_str(), status, window, below);
 }
 
 // The folder that the FUSE file system of mount mirrors (as bindfs mounts

@@ -101,11 +101,12 @@ EOF_TABLE
   mounted+=("$PWD/inner")
   make_file inner/f 1000
   # An overlay whose upper layer and first lower one lie on ext4, its other
-  # lower one on Btrfs: a lower file is told by its path in the layers.
+  # lower one on Btrfs: a lower file is told by its path in the layers, but
+  # with metacopy, where its data may lie in any.
   local e=$BATS_FILE_TMPDIR/ext4
-  mkdir -p "$e/lower" "$e/upper" "$e/work" btrfs/lower two && make_file "$e/lower/x" 1000
+  mkdir -p "$e/lower" "$e/upper" "$e/work" btrfs/lower two meta && make_file "$e/lower/x" 1000
   mount -t overlay overlay -o "lowerdir=$e/lower:$PWD/btrfs/lower,upperdir=$e/upper,workdir=$e/work" two
-  mounted+=("$PWD/two")
+  mount -t overlay overlay -o "lowerdir=$e/lower:$PWD/btrfs/lower,metacopy=on" meta && mounted+=("$PWD/two" "$PWD/meta")
   # An overlay whose layers its mount names from the mounter's folder: a
   # file of its lower layer against the merged one of the same number.
   mkdir -p overlay/lower overlay/upper overlay/work merged && make_file overlay/lower/l 1000
@@ -118,6 +119,7 @@ inner/f btrfs/a/b/inner.img 100 | filesize:1000 size:100 offset:0\n$same | 255 |
 inner/f btrfs/a/other 100       | filesize:1000 size:100 offset:0\n | 0 | copy inner/f 0 100 btrfs/a/other
 two/x $L 100                    | filesize:1000 size:100 offset:0\n$same | 255 | source two/x
 two/x $(findmnt -n -o SOURCE btrfs) 100 | filesize:1000 size:100 offset:0\n | 0 |
+meta/x $L 100                   | filesize:1000 size:100 offset:0\n$same | 255 | source $e/lower/x
 merged/l overlay/lower/l 100    | filesize:1000 size:100 offset:0\n$maybe | 255 | source overlay/lower/l
 merged/l f 100                  | filesize:1000 size:100 offset:0\n | 0 | copy merged/l 0 100 f
 ntfs/f ntfs.img 100             | filesize:100000 size:100 offset:0\n$same | 255 | source ntfs.img
