@@ -586,12 +586,14 @@ struct Layers {
   char upper_folder[4096];  // the upper layer's folder, as the system names it
   bool hidden = false;      // a layer's folder that this namespace cannot name
   bool relative = false;    // a layer's folder named from the mounter's folder
+  bool metacopy = false;    // a file may hold its metadata alone, its data below
 };
 
 // Reads the layers of the overlay of mount into *layers, the upper one
 // first. Returns false when the list does not fit.
 bool read_layers(const MountLine& mount, Layers* layers) {
   bool room = true;
+  layers->metacopy = has_option(mount, "metacopy=on");
   for (int pass = 0; pass < 2; ++pass) {
     each_layer(mount, [&](const char* folder, bool upper) {
       Status seen{};
@@ -663,7 +665,7 @@ bool add_reported_files(const MountLine& mount, const Layers& layers, const char
   } else if (to - first > 1) {
     Status found{};
     // With metacopy, a lower layer's file may hold the metadata alone.
-    if (!has_option(mount, "metacopy=on") && lower_file_at(mount, inside, status, &found)) {
+    if (!layers.metacopy && lower_file_at(mount, inside, status, &found)) {
       rt::add(below, file_lower(found, window));
       return true;
     }
@@ -710,8 +712,7 @@ bool add_overlay_files(const MountLine& mount, const char* path, const Status& s
   if (layers.upper && !in_place) return false;
   // A file opened for writing is copied up first.
   if (use == rt::Use::kWritten) return in_upper || !layers.upper;
-  return (in_upper && !has_option(mount, "metacopy=on")) ||
-         add_reported_files(mount, layers, inside.c_str(), status, window, below);
+  return (in_upper && !layers.metacopy) || add_reported_files(mount, layers, inside.c_str(), status, window, below);
 }
 
 // The folder that the FUSE file system of mount mirrors (as bindfs mounts
