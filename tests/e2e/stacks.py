@@ -17,6 +17,7 @@
 # bytes and with what each view lets the tool see; prints the seed and each
 # miss or false refusal, and exits 1 on any, else 3 where a view cannot
 # start here (a user namespace in a chroot), naming it and why.
+import collections
 import json
 import os
 import random
@@ -117,6 +118,8 @@ class Builder:
         self.undo, self.things, self.new, self.count, self.kinds = [], [], [], 0, []
         # Each seed starts the kinds of overlay at a place of its own.
         self.overlays, self.fuses, self.mirrors, self.mounts = int(seed), int(seed), 0, []
+        # By file system: the bytes its sparse images may yet take.
+        self.promised = collections.Counter()
 
     def name(self, stem, folder=None):
         self.count += 1
@@ -151,10 +154,20 @@ class Builder:
             f.truncate(length)
         return self.add(thing(path, length, fs=fs))
 
-    def file(self, path, fs, length=None, real_file=None):
+    def room(self, folder):
+        """What may still be written in folder's file system, less what its
+        images may yet take: a small one must never fill up below them."""
+        free = os.statvfs(folder)
+        return free.f_bavail * free.f_frsize - self.promised[os.stat(folder).st_dev]
+
+    def data(self, folder, most):
+        """Random bytes, fewer than most, and at most half the room there."""
+        return self.rng.randbytes(max(1, min(self.rng.randrange(1, most), self.room(folder) // 2)))
+
+    def file(self, path, fs):
         with open(path, "wb") as f:
-            f.write(self.rng.randbytes(length or self.rng.randrange(1, 200000)))
-        return self.add(thing(path, os.path.getsize(path), fs=fs, real=real_file))
+            f.write(self.data(os.path.dirname(path), 200000))
+        return self.add(thing(path, os.path.getsize(path), fs=fs))
 
     def mount(self, devices, options=()):
         point = self.name("mount")
@@ -171,7 +184,12 @@ class Builder:
             self.file(self.name("file", point), fs).owner = self.rng.choice((0, 65534))
         self.new.append(thing(os.path.join(point, "new"), 0, fs=fs))
         if depth < 4 and self.rng.random() < 0.7:
-            self.build_on(self.image(self.rng.choice((3, 8)) * M, point, fs), depth + 1)
+            # An image only where it can be written whole, or a smaller one.
+            wanted = self.rng.choice((3, 8)) * M
+            length = next((n for n in (wanted, 3 * M) if n < self.room(point)), 0)
+            if length:
+                self.promised[os.stat(point).st_dev] += length
+                self.build_on(self.image(length, point, fs), depth + 1)
         for chance, step in ((0.6, self.overlay), (0.4, self.fuse_image), (0.3, self.mirror)):
             if depth < 4 and self.rng.random() < chance:
                 step(point, fs)
@@ -233,7 +251,7 @@ class Builder:
         os.chmod(top, 0o1777)
         made = self.name("made", top)
         with open(made, "wb") as f:
-            f.write(self.rng.randbytes(self.rng.randrange(1, 100000)))
+            f.write(self.data(folders[1], 100000))
         self.add(thing(made, os.path.getsize(made), real=self.add(
             thing(os.path.join(folders[1], os.path.basename(made)), os.path.getsize(made), fs=upper_fs))))
         self.new.append(thing(os.path.join(top, "new"), 0, fs=upper_fs))
@@ -244,7 +262,7 @@ class Builder:
         source, top = self.name("content"), self.name("fuse")
         os.makedirs(source), os.mkdir(top)
         with open(os.path.join(source, "inside"), "wb") as f:
-            f.write(self.rng.randbytes(self.rng.randrange(1, 200000)))
+            f.write(self.data(point, 200000))
         self.fuses += 1
         if self.fuses % 2:
             image = self.name("image", point) + ".sqfs"
