@@ -185,8 +185,8 @@ class Builder:
         self.new.append(thing(os.path.join(point, "new"), 0, fs=fs))
         if depth < 4 and self.rng.random() < 0.7:
             # An image only where it can be written whole, or a smaller one.
-            wanted = self.rng.choice((3, 8)) * M
-            length = next((n for n in (wanted, 3 * M) if n < self.room(point)), 0)
+            wanted, room = self.rng.choice((3, 8)) * M, self.room(point)
+            length = next((n for n in (wanted, 3 * M) if n < room), 0)
             if length:
                 self.promised[os.stat(point).st_dev] += length
                 self.build_on(self.image(length, point, fs), depth + 1)
